@@ -1,0 +1,35 @@
+# zp_module(NAME DIR DEPS...): a static library of the portable .cpp files of DIR
+# plus the platform files (*_posix.cpp on Linux, *_win32.cpp on Windows).
+# Test files (*_test.cpp) and main.cpp are left out.
+function(zp_module name dir)
+  file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+  set(_src "")
+  foreach(f IN LISTS _all)
+    get_filename_component(_n ${f} NAME)
+    if(_n MATCHES "_test\\.cpp$" OR _n STREQUAL "main.cpp")
+      continue()
+    endif()
+    if(WIN32)
+      if(_n MATCHES "_posix\\.cpp$")
+        continue()
+      endif()
+    else()
+      if(_n MATCHES "_win32\\.cpp$")
+        continue()
+      endif()
+    endif()
+    list(APPEND _src ${f})
+  endforeach()
+  add_library(${name} STATIC ${_src})
+  target_link_libraries(${name} PUBLIC ${ARGN})
+endfunction()
+
+# zp_test(NAME DIR DEPS...): one GoogleTest executable of every *_test.cpp in DIR.
+function(zp_test name dir)
+  file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_test.cpp)
+  add_executable(${name} ${_src})
+  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_compile_definitions(${name} PRIVATE
+    ZP_BINARY_DIR="${CMAKE_BINARY_DIR}" ZP_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()

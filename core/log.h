@@ -1,0 +1,53 @@
+// log.h - the agent's one log: a file or standard error, records of
+// "<ctime>: <message>\n", a numeric threshold, reopening and rotation by age,
+// and the report of fatal errors to the system log.
+//
+// Levels (plain numbers at every call): -1 trace, 0 debug, 1 info, 2 warning,
+// 3 error. Every function here may
+// be called from any thread; one record is one write followed by a flush.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+#include "core/err.h"
+
+namespace zp {
+
+
+// Writes one record when a log stream is open and level >= the threshold.
+void log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void vlog(int level, const char* fmt, va_list ap);
+// Writes `text` as it is (no format), for texts that may hold "%".
+void log_text(int level, const std::string& text);
+
+// Points the log at standard error (the state at start-up).
+void log_to_stderr();
+// Opens `path` for appending (created when missing) as the log. On failure the
+// log has no stream and nothing is written until a later open succeeds.
+bool open_log(const std::string& path);
+// When the log is a file: logs "Closing logfile" (level 2), closes it; no stream.
+void close_log();
+// True when the log stream is standard error or standard output.
+bool log_is_console();
+
+void set_log_level(int level);
+int get_log_level();
+
+// Sets the library loggers' pattern and level from the threshold.
+void setup_library_logging();
+
+// The reopen rule by age, run by the main loop after each wait. `log_path`,
+// `log_days` and `max_log_files` come from the configuration.
+void check_log_reopen(const std::string& log_path, int log_days, int max_log_files);
+// Asks for a reopen at the next check_log_reopen.
+void request_log_reopen();
+
+// Renames "<path>" to "<path>.1.txt" after moving the older ones up by one;
+// keeps at most `count` old logs. Nothing is done when count < 2.
+err rotate_logfiles(const std::string& path, int count);
+
+// Reports `text` to the system log (syslog "Zerpal", daemon, error).
+void report_event(const std::string& text);
+
+}  // namespace zp

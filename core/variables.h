@@ -1,0 +1,44 @@
+// variables.h - the persistent variables: a small store of named texts (host id,
+// server lists, log positions) kept across restarts in the variables file.
+//
+// The store is process-wide and belongs to the main thread. Keys and values are
+// arbitrary bytes, at most variable_max_size bytes each.
+//
+// Write-behind: a new key makes the next flush write; a changed key makes the
+// first unforced flush 30 seconds later write; a forced flush always writes.
+// The file is replaced atomically and holds exactly the store.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/err.h"
+
+namespace zp {
+
+inline constexpr size_t variable_max_size = 1023;
+
+// The value of `key`, or null when there is none. The pointer stays valid until
+// the variable is set again or deleted.
+const std::string* get_variable(const std::string& key);
+
+// Sets `key` to `value`; a new key goes to the front of the store.
+err set_variable(const std::string& key, const std::string& value);
+
+// Removes `key` (if present); the store becomes dirty so the file forgets it.
+void delete_variable(const std::string& key);
+
+// Records the file name used for the store (start-up).
+int set_variables_file(const std::string& name);
+const std::string& variables_file();
+
+// Loads the store from the variables file.
+err read_variables();
+
+// Writes the store when dirty (see write-behind above), timed by time_now().
+err flush_variables(bool force);
+
+// Empties the store and forgets its dirty state (tests and shutdown).
+void clear_variables();
+
+}  // namespace zp

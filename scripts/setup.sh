@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the build, the tests, the benchmarks and the
+# fuzz targets need. Run as root (or with sudo available).
+set -euo pipefail
+
+packages=(
+  build-essential g++ cmake ninja-build pkg-config
+  clang libclang-rt-14-dev
+  libspdlog-dev libfmt-dev libgcrypt20-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
