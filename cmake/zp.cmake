@@ -1,12 +1,14 @@
-# zp_module(NAME DIR DEPS...): a static library of the portable .cpp files of DIR
-# plus the platform files (*_posix.cpp on Linux, *_win32.cpp on Windows).
-# Test files (*_test.cpp) and main.cpp are left out.
+# zp_module(NAME DIR [EXCLUDE files...] DEPS deps...): a static library of the
+# portable .cpp files of DIR plus the platform files (*_posix.cpp on Linux,
+# *_win32.cpp on Windows). Test files (*_test.cpp), main.cpp and the EXCLUDE
+# files (names without folder) are left out.
 function(zp_module name dir)
+  cmake_parse_arguments(PARSE_ARGV 2 _zp "" "" "EXCLUDE;DEPS")
   file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
   set(_src "")
   foreach(f IN LISTS _all)
     get_filename_component(_n ${f} NAME)
-    if(_n MATCHES "_test\\.cpp$" OR _n STREQUAL "main.cpp")
+    if(_n MATCHES "_test\\.cpp$" OR _n STREQUAL "main.cpp" OR _n IN_LIST _zp_EXCLUDE)
       continue()
     endif()
     if(WIN32)
@@ -21,7 +23,7 @@ function(zp_module name dir)
     list(APPEND _src ${f})
   endforeach()
   add_library(${name} STATIC ${_src})
-  target_link_libraries(${name} PUBLIC ${ARGN})
+  target_link_libraries(${name} PUBLIC ${_zp_DEPS})
 endfunction()
 
 # zp_test(NAME DIR DEPS...): one GoogleTest executable of every *_test.cpp in DIR.
