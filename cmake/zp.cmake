@@ -22,8 +22,14 @@ function(zp_module name dir)
     endif()
     list(APPEND _src ${f})
   endforeach()
-  add_library(${name} STATIC ${_src})
-  target_link_libraries(${name} PUBLIC ${_zp_DEPS})
+  if(_src)
+    add_library(${name} STATIC ${_src})
+    target_link_libraries(${name} PUBLIC ${_zp_DEPS})
+  else()
+    # A module with no code yet: an interface library so that others can name it.
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${_zp_DEPS})
+  endif()
 endfunction()
 
 # zp_test(NAME DIR DEPS...): one GoogleTest executable of every *_test.cpp in DIR.
