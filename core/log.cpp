@@ -118,7 +118,10 @@ void request_log_reopen() { reopen_requested.store(true); }
 
 void set_log_reopen_wait(void (*fn)(int seconds)) { reopen_wait.store(fn ? fn : default_reopen_wait); }
 
-void forget_log_creation_time() { log_creation_time.store(0); }
+void reset_log_reopen() {
+    log_creation_time.store(0);
+    reopen_requested.store(false);
+}
 
 void check_log_reopen(const std::string& log_path, int log_days, int max_log_files) {
     int64_t now = time_now();

@@ -46,9 +46,9 @@ void request_log_reopen();
 // main loop's wake-up wait; tests pass a function that does not sleep). Null
 // restores the plain sleep. Call before the main loop starts.
 void set_log_reopen_wait(void (*fn)(int seconds));
-// Forgets the log file's creation time, so that the next check_log_reopen
-// reads it from the file again (tests).
-void forget_log_creation_time();
+// Forgets the log file's creation time (the next check_log_reopen reads it
+// from the file again) and any pending reopen request (tests).
+void reset_log_reopen();
 
 // Renames "<path>" to "<path>.1.txt" after moving the older ones up by one;
 // keeps at most `count` old logs. Nothing is done when count < 2.
