@@ -198,6 +198,9 @@ err read_variables() {
         // The next flush would replace the file: keep what it held for a person
         // to look at instead of losing it silently.
         std::string aside = strprintf("%s.corrupt-%lld", path.c_str(), static_cast<long long>(time_now()));
+        // An earlier damaged file moved aside in the same second stays too.
+        for (int i = 1; path_exists(aside) && i < 100; ++i)
+            aside = strprintf("%s.corrupt-%lld.%d", path.c_str(), static_cast<long long>(time_now()), i);
         if (std::rename(path.c_str(), aside.c_str()) == 0)
             log(3, "Variables file \"%s\" is unusable (%s); moved it to \"%s\"", path.c_str(), e.c_str(),
                 aside.c_str());
@@ -216,6 +219,7 @@ err flush_variables(bool force) {
     auto& s = the_store();
     if (s.dirty_since == 0) return {};
     if (!force && s.dirty_since + 30 > time_now()) return {};
+    if (s.file_name.empty()) return err::text("No variables file name");
     for (const auto& v : s.vars) log(-1, "%s: %d", v.key.c_str(), static_cast<int>(v.value.size()));
     if (err e = replace_file(s.file_name, serialize(s.vars)))
         return format_error("Cannot write variables file \"%s\": %s", s.file_name.c_str(), e.c_str());

@@ -179,6 +179,7 @@ TEST_P(DamagedVariablesFile, IsMovedAsideNotOverwritten) {
     err e = read_variables();
     EXPECT_TRUE(e.is_error());
     EXPECT_FALSE(test::exists(file));
+    EXPECT_TRUE(cap.has("Variables file \"" + file + "\" is unusable ("));
     std::string aside = file + ".corrupt-1000000";
     EXPECT_EQ(test::read_file(aside), GetParam());
     EXPECT_TRUE(cap.has("moved it to \"" + aside + "\""));
@@ -193,6 +194,15 @@ INSTANTIATE_TEST_SUITE_P(
                       "zerpal-variables 1\nk a b\nend 1\n", "zerpal-variables 1\nkv\nend 1\n",
                       "zerpal-variables 1\nk 1\nk 2\nend 2\n", "zerpal-variables 2\nend 0\n",
                       std::string("zerpal-variables 1\nk \x01\nend 1\n")));
+
+TEST_F(Variables, SecondDamagedFileInTheSameSecondKeepsTheFirst) {
+    test::write_file(file, "first");
+    EXPECT_TRUE(read_variables().is_error());
+    test::write_file(file, "second");
+    EXPECT_TRUE(read_variables().is_error());
+    EXPECT_EQ(test::read_file(file + ".corrupt-1000000"), "first");
+    EXPECT_EQ(test::read_file(file + ".corrupt-1000000.1"), "second");
+}
 
 TEST_F(Variables, OverlongValueInFileIsCannotReadVariabelKey) {
     test::write_file(file, "zerpal-variables 1\nk " + std::string(1024, 'v') + "\nend 1\n");
