@@ -20,7 +20,7 @@ export ZERPAL_RUN_DIR="$tmp/run"
 mkdir -p "$ZERPAL_CONF_DIR"
 cat >"$ZERPAL_CONF_DIR/ZPAgent.conf" <<CONF
 # A demonstration configuration: a server on this host, debug logging.
-name = $(hostname)
+name = $(uname -n)
 server_list = 127.0.0.1:3241
 domain = demo
 loglevel = 0
