@@ -2,6 +2,8 @@
 // building, pruning and carrying results over.
 #include "devtree/devtree.h"
 
+#include <malloc.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/devtree/test_support.h"
@@ -172,6 +174,35 @@ TEST(ResultBudget, LongQueuesAndWideTreesReleaseWithoutRecursion) {
         EXPECT_EQ(result_budget_used(), base + 300000 * 80);
     }
     EXPECT_EQ(result_budget_used(), base);
+}
+
+// Results of every text length around the cuts, with and without log texts and
+// alert groups, must not use more memory than the budget charges for them.
+TEST(ResultBudget, RealMemoryStaysWithinTheBudgetForEveryTextLength) {
+    std::vector<std::unique_ptr<resnode>> keep;
+    keep.reserve(40000);
+    std::string big(70000, 'x');
+    auto r0 = alloc_resnode();
+    r0->set_alert_group(std::string(32, 'g'));  // the alert group name itself is shared
+    r0.reset();
+    malloc_trim(0);
+    size_t before = mallinfo2().uordblks;
+    int64_t budget_before = result_budget_used();
+    for (size_t len = 0; len < 400; ++len) {
+        for (int variant = 0; variant < 100; ++variant) {
+            auto r = alloc_resnode();
+            if (variant % 4 != 1) set_result_text(*r, std::string_view(big).substr(0, len));
+            if (variant % 4 != 0) set_result_log_text(*r, std::string_view(big).substr(0, len * (variant % 7)));
+            if (variant % 4 == 3) r->set_alert_group(std::string(32, 'g'));
+            keep.push_back(std::move(r));
+        }
+    }
+    size_t after = mallinfo2().uordblks;
+    if (before == 0 && after == 0) GTEST_SKIP() << "allocator statistics not available";
+    int64_t budget = result_budget_used() - budget_before;
+    // The vector holding the records is not part of the results.
+    int64_t real = static_cast<int64_t>(after - before) - static_cast<int64_t>(keep.capacity() * sizeof(void*));
+    EXPECT_LE(real, budget);
 }
 
 // --- Building and names ----------------------------------------------------
