@@ -425,4 +425,36 @@ bignum_ptr bn_poor_random(size_t length, const random_source& rnd) {
     return n;
 }
 
+err read_bignum(ProtocolStream& s, bignum_ptr& out, tag_code tag) {
+    if (tag == 0) {
+        if (auto e = read_tag(s, tag)) return e;
+    }
+    if (tag != BE_INTEGER) return err::text("Wrong tag, expected BE_INTEGER");
+    uint32_t length;
+    bool indefinite;
+    if (auto e = read_length(s, length, indefinite)) return e;
+    if (indefinite || length > max_bignum_octets) return err::text("data out of range in read_bignum");
+    std::vector<uint8_t> contents;
+    try {
+        contents.resize(length);
+    } catch (const std::bad_alloc&) {
+        return err::text("Out of memory in read_bignum");
+    }
+    if (auto e = s.read(contents.data(), length)) return e;
+    bignum_ptr n = bn_new(0, (length + 3) / 4);
+    if (!n) return err::text("Out of memory in read_bignum");
+    if (auto e = bn_set_data(*n, contents)) return e;
+    out = std::move(n);
+    return {};
+}
+
+err write_bignum(ProtocolStream& s, const bignum& n) {
+    uint8_t area[bignum_write_area];
+    size_t count = 0;
+    if (auto e = bn_get_data(n, area, sizeof area, count)) return e;
+    if (auto e = write_tag(s, BE_INTEGER)) return e;
+    if (auto e = write_length(s, static_cast<uint32_t>(count))) return e;
+    return s.write(area, count);
+}
+
 }  // namespace zp
