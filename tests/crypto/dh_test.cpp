@@ -102,6 +102,7 @@ TEST(dh_test, ParametersTooLargeToAnswerAreRefusedBeforeWork) {
               "Received invalid modulus/generator from server");
     EXPECT_TRUE(r.asked.empty());
     EXPECT_FALSE(generate_key_pair(*p35, *bn_new(3, 1), pub, priv, r.source()));
+    EXPECT_FALSE(shared_secret(*bn_new(3, 1), *bn_new(5, 1), *p36));
 }
 
 TEST(dh_test, TwoPartiesAgreeInTheOakleyGroup) {
