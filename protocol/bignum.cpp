@@ -125,75 +125,77 @@ unsigned exponent_window(const bignum& e, size_t pos, int w) {
     return v;
 }
 
-// Montgomery arithmetic modulo an odd number of k 64-bit limbs, R = 2^(64k).
+// Montgomery arithmetic modulo an odd number n of k 64-bit limbs, R = 2^(64k).
 struct montgomery {
     size_t k = 0;
-    std::vector<u64> n;  // the modulus
-    u64 n0 = 0;          // -n^-1 mod 2^64
-    std::vector<u64> t;  // k + 2 limbs of scratch
+    std::vector<u64> n;        // the modulus
+    u64 n0 = 0;                // -n^-1 mod 2^64
+    std::vector<u64> scratch;  // k + 2 limbs, for sizes without their own code
 
-    explicit montgomery(const bignum& m) : k((m.used + 1) / 2), n(k, 0), t(k + 2, 0) {
+    explicit montgomery(const bignum& m) : k((m.used + 1) / 2), n(k, 0), scratch(k + 2, 0) {
         for (size_t i = 0; i < m.used; ++i) n[i / 2] |= u64(m.digits[i]) << (32 * (i % 2));
         u64 inv = n[0];  // right to 3 bits for an odd number; each step doubles them
         for (int i = 0; i < 6; ++i) inv *= 2 - n[0] * inv;
         n0 = ~inv + 1;
     }
-
-    // r = a * b / R mod n, for a, b < n; r may alias a or b.
-    void mul(u64* r, const u64* a, const u64* b) {
-        u64* tp = t.data();
-        std::fill(tp, tp + k + 2, 0);
-        for (size_t i = 0; i < k; ++i) {
-            u64 c = 0;
-            const u64 bi = b[i];
-            for (size_t j = 0; j < k; ++j) {
-                u128 s = u128(a[j]) * bi + tp[j] + c;
-                tp[j] = static_cast<u64>(s);
-                c = static_cast<u64>(s >> 64);
-            }
-            u128 s = u128(tp[k]) + c;
-            tp[k] = static_cast<u64>(s);
-            tp[k + 1] = static_cast<u64>(s >> 64);
-
-            const u64 q = tp[0] * n0;
-            s = u128(q) * n[0] + tp[0];
-            c = static_cast<u64>(s >> 64);
-            for (size_t j = 1; j < k; ++j) {
-                s = u128(q) * n[j] + tp[j] + c;
-                tp[j - 1] = static_cast<u64>(s);
-                c = static_cast<u64>(s >> 64);
-            }
-            s = u128(tp[k]) + c;
-            tp[k - 1] = static_cast<u64>(s);
-            tp[k] = tp[k + 1] + static_cast<u64>(s >> 64);
-        }
-        finish(r, tp);
-    }
-
-    // r = t mod n for t < 2n held in k + 1 limbs.
-    void finish(u64* r, const u64* tp) const {
-        bool ge = tp[k] != 0;
-        if (!ge) {
-            ge = true;
-            for (size_t i = k; i-- > 0;) {
-                if (tp[i] != n[i]) {
-                    ge = tp[i] > n[i];
-                    break;
-                }
-            }
-        }
-        if (ge) {
-            u64 borrow = 0;
-            for (size_t i = 0; i < k; ++i) {
-                u128 d = u128(tp[i]) - n[i] - borrow;
-                r[i] = static_cast<u64>(d);
-                borrow = static_cast<u64>(d >> 64) & 1;
-            }
-        } else {
-            std::copy(tp, tp + k, r);
-        }
-    }
 };
+
+// r = a * b / R mod n for a, b < n (r may alias a or b), interleaving the
+// product and the reduction word by word. K is the limb count when it is
+// known at compile time (the usual group sizes), 0 when it is not.
+template <size_t K>
+void mont_mul(const montgomery& m, u64* r, const u64* a, const u64* b, u64* scratch) {
+    const size_t k = K ? K : m.k;
+    const u64* n = m.n.data();
+    u64 local[K + 2];
+    u64* tp = K ? local : scratch;
+    std::fill(tp, tp + k + 2, 0);
+    for (size_t i = 0; i < k; ++i) {
+        u64 c = 0;
+        const u64 bi = b[i];
+        for (size_t j = 0; j < k; ++j) {
+            u128 s = u128(a[j]) * bi + tp[j] + c;
+            tp[j] = static_cast<u64>(s);
+            c = static_cast<u64>(s >> 64);
+        }
+        u128 s = u128(tp[k]) + c;
+        tp[k] = static_cast<u64>(s);
+        tp[k + 1] = static_cast<u64>(s >> 64);
+
+        const u64 q = tp[0] * m.n0;
+        s = u128(q) * n[0] + tp[0];
+        c = static_cast<u64>(s >> 64);
+        for (size_t j = 1; j < k; ++j) {
+            s = u128(q) * n[j] + tp[j] + c;
+            tp[j - 1] = static_cast<u64>(s);
+            c = static_cast<u64>(s >> 64);
+        }
+        s = u128(tp[k]) + c;
+        tp[k - 1] = static_cast<u64>(s);
+        tp[k] = tp[k + 1] + static_cast<u64>(s >> 64);
+    }
+    // tp < 2n: subtract n once if needed.
+    bool ge = tp[k] != 0;
+    if (!ge) {
+        ge = true;
+        for (size_t i = k; i-- > 0;) {
+            if (tp[i] != n[i]) {
+                ge = tp[i] > n[i];
+                break;
+            }
+        }
+    }
+    if (ge) {
+        u64 borrow = 0;
+        for (size_t i = 0; i < k; ++i) {
+            u128 d = u128(tp[i]) - n[i] - borrow;
+            r[i] = static_cast<u64>(d);
+            borrow = static_cast<u64>(d >> 64) & 1;
+        }
+    } else {
+        std::copy(tp, tp + k, r);
+    }
+}
 
 std::vector<u64> to_limbs(const words& w, size_t k) {
     std::vector<u64> l(k, 0);
@@ -210,6 +212,41 @@ bignum_ptr from_words(const words& w, size_t expected) {
     return r;
 }
 
+// base^exponent in Montgomery form with a fixed window over the exponent's
+// bits from the top; acc receives the plain result (k limbs).
+template <size_t K>
+void mont_power(montgomery& mont, const std::vector<u64>& r2, const std::vector<u64>& base,
+                const bignum& exponent, std::vector<u64>& acc) {
+    const size_t k = mont.k;
+    u64* scratch = mont.scratch.data();
+    auto mul = [&](u64* r, const u64* a, const u64* b) { mont_mul<K>(mont, r, a, b, scratch); };
+    std::vector<u64> one(k, 0);
+    one[0] = 1;
+
+    const size_t bits = bn_bit_length(exponent);
+    const int w = window_for(bits);
+    const size_t entries = size_t(1) << w;
+    // table[i] = base^i in Montgomery form; table[0] = R mod n.
+    std::vector<u64> table(entries * k);
+    mul(&table[0], one.data(), r2.data());
+    mul(&table[k], base.data(), r2.data());
+    for (size_t i = 2; i < entries; ++i) mul(&table[i * k], &table[(i - 1) * k], &table[k]);
+
+    acc.assign(table.begin(), table.begin() + static_cast<ptrdiff_t>(k));
+    if (bits > 0) {
+        size_t pos = (bits + w - 1) / w * w - w;
+        unsigned win = exponent_window(exponent, pos, w);
+        std::copy(&table[win * k], &table[win * k] + k, acc.begin());
+        while (pos > 0) {
+            pos -= w;
+            for (int i = 0; i < w; ++i) mul(acc.data(), acc.data(), acc.data());
+            win = exponent_window(exponent, pos, w);
+            mul(acc.data(), acc.data(), &table[win * k]);
+        }
+    }
+    mul(acc.data(), acc.data(), one.data());
+}
+
 bignum_ptr mod_exp_odd(const bignum& base, const bignum& exponent, const bignum& modulus) {
     montgomery mont(modulus);
     const size_t k = mont.k;
@@ -223,35 +260,16 @@ bignum_ptr mod_exp_odd(const bignum& base, const bignum& exponent, const bignum&
 
     words b(base.digits.begin(), base.digits.begin() + static_cast<ptrdiff_t>(base.used));
     mod_words(b, m, modulus.used);
-    std::vector<u64> one(k, 0);
-    one[0] = 1;
+    std::vector<u64> bl = to_limbs(b, k);
 
-    const size_t bits = bn_bit_length(exponent);
-    const int w = window_for(bits);
-    const size_t entries = size_t(1) << w;
-    // table[i] = base^i in Montgomery form; table[0] = R mod n.
-    std::vector<u64> table(entries * k);
-    mont.mul(&table[0], one.data(), r2.data());
-    if (entries > 1) {
-        std::vector<u64> bl = to_limbs(b, k);
-        mont.mul(&table[k], bl.data(), r2.data());
-        for (size_t i = 2; i < entries; ++i) mont.mul(&table[i * k], &table[(i - 1) * k], &table[k]);
+    std::vector<u64> acc;
+    switch (k) {
+    case 8: mont_power<8>(mont, r2, bl, exponent, acc); break;
+    case 12: mont_power<12>(mont, r2, bl, exponent, acc); break;
+    case 16: mont_power<16>(mont, r2, bl, exponent, acc); break;
+    case 18: mont_power<18>(mont, r2, bl, exponent, acc); break;
+    default: mont_power<0>(mont, r2, bl, exponent, acc); break;
     }
-
-    std::vector<u64> acc(table.begin(), table.begin() + static_cast<ptrdiff_t>(k));
-    if (bits > 0) {
-        size_t pos = (bits + w - 1) / w * w;
-        pos -= w;
-        unsigned win = exponent_window(exponent, pos, w);
-        std::copy(&table[win * k], &table[win * k] + k, acc.begin());
-        while (pos > 0) {
-            pos -= w;
-            for (int i = 0; i < w; ++i) mont.mul(acc.data(), acc.data(), acc.data());
-            win = exponent_window(exponent, pos, w);
-            mont.mul(acc.data(), acc.data(), &table[win * k]);
-        }
-    }
-    mont.mul(acc.data(), acc.data(), one.data());
 
     words out(2 * k);
     for (size_t i = 0; i < k; ++i) {
@@ -405,6 +423,38 @@ bignum_ptr bn_poor_random(size_t length, const random_source& rnd) {
     n->used = w;
     normalise(*n);
     return n;
+}
+
+err read_bignum(ProtocolStream& s, bignum_ptr& out, tag_code tag) {
+    if (tag == 0) {
+        if (auto e = read_tag(s, tag)) return e;
+    }
+    if (tag != BE_INTEGER) return err::text("Wrong tag, expected BE_INTEGER");
+    uint32_t length;
+    bool indefinite;
+    if (auto e = read_length(s, length, indefinite)) return e;
+    if (indefinite || length > max_bignum_octets) return err::text("data out of range in read_bignum");
+    std::vector<uint8_t> contents;
+    try {
+        contents.resize(length);
+    } catch (const std::bad_alloc&) {
+        return err::text("Out of memory in read_bignum");
+    }
+    if (auto e = s.read(contents.data(), length)) return e;
+    bignum_ptr n = bn_new(0, (length + 3) / 4);
+    if (!n) return err::text("Out of memory in read_bignum");
+    if (auto e = bn_set_data(*n, contents)) return e;
+    out = std::move(n);
+    return {};
+}
+
+err write_bignum(ProtocolStream& s, const bignum& n) {
+    uint8_t area[bignum_write_area];
+    size_t count = 0;
+    if (auto e = bn_get_data(n, area, sizeof area, count)) return e;
+    if (auto e = write_tag(s, BE_INTEGER)) return e;
+    if (auto e = write_length(s, static_cast<uint32_t>(count))) return e;
+    return s.write(area, count);
 }
 
 }  // namespace zp

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/err.h"
+#include "protocol/codec.h"
 
 namespace zp {
 
@@ -66,5 +67,20 @@ bignum_ptr bn_mod_exp(const bignum& base, const bignum& exponent, const bignum& 
 // failure a line goes to standard error and the result is null.
 bignum_ptr bn_poor_random(size_t length);
 bignum_ptr bn_poor_random(size_t length, const random_source& rnd);
+
+// Most contents octets read_bignum accepts: far more than any group the
+// protocol uses, small enough that a peer cannot make the agent allocate much.
+inline constexpr uint32_t max_bignum_octets = 4096;
+// The magnitude area write_bignum fills: 35 words.
+inline constexpr size_t bignum_write_area = 140;
+
+// Reads an INTEGER as an unsigned big-endian magnitude into a new number.
+// Refuses the indefinite form and more than max_bignum_octets contents octets
+// ("data out of range in read_bignum"); out is unchanged on failure.
+err read_bignum(ProtocolStream& s, bignum_ptr& out, tag_code tag = 0);
+// Writes 02, the length and the magnitude without leading zero octets (zero
+// has no contents). A number of more than 35 words fails with the text of
+// bn_get_data and nothing is written.
+err write_bignum(ProtocolStream& s, const bignum& n);
 
 }  // namespace zp

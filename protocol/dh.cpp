@@ -34,6 +34,7 @@ err generate_key_pair(const bignum& p, const bignum& g, bignum_ptr& pub, bignum_
 }
 
 bignum_ptr shared_secret(const bignum& peer_public, const bignum& priv, const bignum& p) {
+    if (p.used == 0 || p.used > dh_max_words) return nullptr;
     return bn_mod_exp(peer_public, priv, p);
 }
 

@@ -21,7 +21,8 @@ err generate_key_pair(const bignum& p, const bignum& g, bignum_ptr& pub, bignum_
 err generate_key_pair(const bignum& p, const bignum& g, bignum_ptr& pub, bignum_ptr& priv,
                       const random_source& rnd);
 
-// peer_public^priv mod p; null when memory runs out.
+// peer_public^priv mod p; null when memory runs out or p is zero or larger
+// than dh_max_words.
 bignum_ptr shared_secret(const bignum& peer_public, const bignum& priv, const bignum& p);
 
 }  // namespace zp
