@@ -136,6 +136,99 @@ err read_client_wants_reply(ProtocolStream& s, client_wants_reply& reply) {
     return {};
 }
 
+// ---- key exchange and authentication ----
+
+namespace {
+
+err write_bignum_message(ProtocolStream& s, tag_code tag, const char* member, const bignum& num) {
+    if (auto e = write_constructed_start(s, tag)) return e;
+    if (auto e = write_bignum(s, num)) return member_error(member, e);
+    return write_end_of_contents(s);
+}
+
+err read_bignum_message(ProtocolStream& s, tag_code expected, const char* reader, const char* member,
+                        bignum_ptr& num, tag_code tag) {
+    if (auto e = read_record_start(s, expected, reader, tag)) return e;
+    bignum_ptr n;
+    if (auto e = read_bignum(s, n)) return member_error(member, e);
+    if (auto e = skip_to_eol(s)) return e;
+    num = std::move(n);
+    return {};
+}
+
+}  // namespace
+
+err read_diffie_hellmann_parameters(ProtocolStream& s, bignum_ptr& modulus, bignum_ptr& generator, tag_code tag) {
+    if (auto e = read_record_start(s, tag_diffie_hellmann_parameters, "read_diffie_hellmann_parameters", tag))
+        return e;
+    bignum_ptr p, g;
+    if (auto e = read_bignum(s, p)) return member_error("diffie_hellmann_parameters.modulus", e);
+    if (auto e = read_bignum(s, g)) return member_error("diffie_hellmann_parameters.generator", e);
+    if (auto e = skip_to_eol(s)) return e;
+    modulus = std::move(p);
+    generator = std::move(g);
+    return {};
+}
+
+err write_sporadic_bignum(ProtocolStream& s, const bignum& num) {
+    return write_bignum_message(s, tag_sporadic_bignum, "sporadic_bignum.num", num);
+}
+
+err read_sporadic_bignum(ProtocolStream& s, bignum_ptr& num, tag_code tag) {
+    return read_bignum_message(s, tag_sporadic_bignum, "read_sporadic_bignum", "sporadic_bignum.num", num, tag);
+}
+
+err write_auth_challenge(ProtocolStream& s, const bignum& num) {
+    return write_bignum_message(s, tag_auth_challenge, "auth_challenge.num", num);
+}
+
+err read_auth_challenge(ProtocolStream& s, bignum_ptr& num, tag_code tag) {
+    return read_bignum_message(s, tag_auth_challenge, "read_auth_challenge", "auth_challenge.num", num, tag);
+}
+
+err write_auth_response(ProtocolStream& s, const bignum& num) {
+    return write_bignum_message(s, tag_auth_response, "auth_response.num", num);
+}
+
+err read_auth_response(ProtocolStream& s, bignum_ptr& num, tag_code tag) {
+    return read_bignum_message(s, tag_auth_response, "read_auth_response", "auth_response.num", num, tag);
+}
+
+err read_dh_parameters_reply(ProtocolStream& s, dh_parameters_reply& reply) {
+    tag_code tag;
+    if (auto e = read_tag(s, tag)) return e;
+    dh_parameters_reply r;
+    if (tag == tag_negotiate_nack) {
+        if (auto e = read_negotiate_nack(s, r.reason, tag)) return e;
+        r.nack = true;
+    } else if (tag == tag_diffie_hellmann_parameters) {
+        if (auto e = read_diffie_hellmann_parameters(s, r.modulus, r.generator, tag)) return e;
+    } else {
+        return format_error("Wrong tag (%d) encountered, expected diffie_hellmann_parameters", static_cast<int>(tag));
+    }
+    reply = std::move(r);
+    return {};
+}
+
+err read_key_reply(ProtocolStream& s, int32_t server_version, bool& nack, std::string& reason) {
+    tag_code tag;
+    if (auto e = read_tag(s, tag)) return e;
+    if (tag == tag_negotiate_ack) {
+        if (auto e = read_negotiate_ack(s, tag)) return e;
+        nack = false;
+        return {};
+    }
+    if (tag == tag_negotiate_nack) {
+        std::string r;
+        if (auto e = read_negotiate_nack(s, r, tag)) return e;
+        reason = std::move(r);
+        nack = true;
+        return {};
+    }
+    return format_error("Server returned bad reply to key: %d (%x)", static_cast<int>(tag),
+                        static_cast<unsigned>(server_version));
+}
+
 // ---- time, downtime, rescan, hardware scan notice ----
 
 err write_server_time_req(ProtocolStream& s, int32_t agent_time_sec) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/bignum.h"
 #include "protocol/codec.h"
 
 namespace zp {
@@ -115,6 +116,32 @@ struct client_wants_reply {
 // %d"; a server_offers without the key record: "Zerpal Server does not support
 // private key authentication.  Upgrade  the Zerpal Server."
 err read_client_wants_reply(ProtocolStream& s, client_wants_reply& reply);
+
+// ---- key exchange and authentication ----
+
+err read_diffie_hellmann_parameters(ProtocolStream& s, bignum_ptr& modulus, bignum_ptr& generator,
+                                    tag_code tag = 0);
+err write_sporadic_bignum(ProtocolStream& s, const bignum& num);
+err read_sporadic_bignum(ProtocolStream& s, bignum_ptr& num, tag_code tag = 0);
+err write_auth_challenge(ProtocolStream& s, const bignum& num);
+err read_auth_challenge(ProtocolStream& s, bignum_ptr& num, tag_code tag = 0);
+err write_auth_response(ProtocolStream& s, const bignum& num);
+err read_auth_response(ProtocolStream& s, bignum_ptr& num, tag_code tag = 0);
+
+// The server's start of a key exchange: its group parameters or a refusal.
+struct dh_parameters_reply {
+    bool nack = false;
+    std::string reason;
+    bignum_ptr modulus;
+    bignum_ptr generator;
+};
+// Other tags: "Wrong tag (%d) encountered, expected diffie_hellmann_parameters".
+err read_dh_parameters_reply(ProtocolStream& s, dh_parameters_reply& reply);
+// The server's answer to the agent's public value (servers above version 512
+// send one): negotiate_ack, or negotiate_nack with its reason in `reason` and
+// `nack` set. Other tags: "Server returned bad reply to key: %d (%x)" with the
+// tag code and the server's version.
+err read_key_reply(ProtocolStream& s, int32_t server_version, bool& nack, std::string& reason);
 
 // ---- time, downtime, rescan, hardware scan notice ----
 

@@ -126,6 +126,55 @@ TEST(MessageReaders, HardwareScanAndNackReplies) {
     EXPECT_EQ(read_negotiate_nack(n, reason).message(), "negotiate_nack.reason: data out of range in read_string");
 }
 
+TEST(KeyMessages, NumbersTravelInsideTheirMessages) {
+    auto n = bn_new(0x80, 1);
+    ASSERT_TRUE(n);
+    memory_stream s;
+    ASSERT_FALSE(write_sporadic_bignum(s, *n));
+    // The magnitude goes out as it is, without a sign octet.
+    EXPECT_EQ(s.output, octets({0x65, 0x80, 0x02, 0x01, 0x80, 0x00, 0x00}));
+    memory_stream r(s.output);
+    bignum_ptr back;
+    ASSERT_FALSE(read_sporadic_bignum(r, back));
+    EXPECT_TRUE(bn_equals(*back, *n));
+    memory_stream wrong(s.output);
+    EXPECT_EQ(read_auth_challenge(wrong, back).message(), "Wrong tag (43) encountered in read_auth_challenge");
+    memory_stream big(wire().start(tag_auth_response).raw({0x02, 0x82, 0x10, 0x01}).get());
+    EXPECT_EQ(read_auth_response(big, back).message(), "auth_response.num: data out of range in read_bignum");
+}
+
+TEST(KeyMessages, ReplyDispatch) {
+    auto p = bn_new(23, 1);
+    auto g = bn_new(5, 1);
+    memory_stream params;
+    ASSERT_FALSE(write_constructed_start(params, tag_diffie_hellmann_parameters));
+    ASSERT_FALSE(write_bignum(params, *p));
+    ASSERT_FALSE(write_bignum(params, *g));
+    ASSERT_FALSE(write_end_of_contents(params));
+    memory_stream in(params.output);
+    dh_parameters_reply reply;
+    ASSERT_FALSE(read_dh_parameters_reply(in, reply));
+    EXPECT_FALSE(reply.nack);
+    EXPECT_TRUE(bn_equals_small(*reply.modulus, 23));
+    EXPECT_TRUE(bn_equals_small(*reply.generator, 5));
+
+    memory_stream nack(wire().start(tag_negotiate_nack).str("no keys").end().get());
+    ASSERT_FALSE(read_dh_parameters_reply(nack, reply));
+    EXPECT_TRUE(reply.nack);
+    EXPECT_EQ(reply.reason, "no keys");
+    memory_stream other(wire().start(tag_negotiate_ack).end().get());
+    EXPECT_EQ(read_dh_parameters_reply(other, reply).message(),
+              "Wrong tag (19) encountered, expected diffie_hellmann_parameters");
+
+    bool refused = true;
+    std::string reason;
+    memory_stream ack(wire().start(tag_negotiate_ack).end().get());
+    ASSERT_FALSE(read_key_reply(ack, 0x0203, refused, reason));
+    EXPECT_FALSE(refused);
+    memory_stream odd(wire().start(tag_auth_challenge).end().get());
+    EXPECT_EQ(read_key_reply(odd, 0x0203, refused, reason).message(), "Server returned bad reply to key: 51 (203)");
+}
+
 struct UpgradeResponse : ::testing::Test {
     bytes collected;
     size_t calls = 0;
