@@ -65,6 +65,7 @@ public:
     bool understood = true;
     bool backref = false;
     bool unbounded = false;  // some part repeats without limit
+    bool anchors = false;    // ^ $ or the buffer anchors appear
     bool too_deep = false;
 
 private:
@@ -233,6 +234,7 @@ private:
             return a;
         case '^':
         case '$':
+            anchors = true;
             a.zero_width = true;
             return a;
         case '*':
@@ -252,6 +254,7 @@ private:
             if (e >= '1' && e <= '9') {
                 backref = true;
             } else if (e == 'b' || e == 'B' || e == '<' || e == '>' || e == '`' || e == '\'') {
+                if (e == '`' || e == '\'') anchors = true;
                 a.zero_width = true;
             } else if (e > ' ' && e < 127 && !std::isalnum(e)) {
                 return literal(e);
@@ -436,7 +439,9 @@ err compile_pattern(std::string_view text, unsigned flags, std::unique_ptr<patte
         // expression can still match, which is quadratic for "a.*b" on a long
         // run of "a". Anchored behind a prefix that takes any bytes, one pass
         // from the start decides the same question.
-        if (scan.unbounded && !(flags & pattern_newline)) {
+        // The library lets "^" and "$" inside an expression match at line feeds,
+        // so expressions with anchors keep the plain form.
+        if (scan.unbounded && !scan.anchors && !(flags & pattern_newline)) {
             p->whole_text_ = "^(.|[^.])*(" + p->text_ + ")";
             if (os_regex_compile(p->whole_text_, flags, &p->whole_, &error_text) != 0)
                 p->whole_text_.clear();
