@@ -217,11 +217,10 @@ private:
             depth_++;
             summary inner = alternation();
             depth_--;
-            if (peek() != ')') {
-                understood = false;
-                return a;
-            }
-            i_++;
+            if (peek() == ')')
+                i_++;
+            else
+                understood = false;  // the library fails on it, but only after building it
             inner.lit = -1;
             inner.zero_width = false;
             inner.size = sat_add(inner.size, 1);

@@ -75,6 +75,10 @@ TEST(PatternLimits, MultipliedRepetitionAndDeepNestingAreRefused) {
     EXPECT_EQ(compile_pattern(deep, 0, &p).message(), os_regex_fault_text(regex_fault::too_big));
     // Even behind a ")" that the engine takes as an ordinary byte.
     EXPECT_TRUE(compile_pattern(")" + deep, 0, &p).is_error());
+    // The library duplicates a subexpression for each "+" and builds it before
+    // it finds the missing ")".
+    EXPECT_EQ(compile_pattern("(x" + std::string(40, '+'), 0, &p).message(),
+              os_regex_fault_text(regex_fault::too_big));
     EXPECT_NE(compile("[0-9]{1,3}(\\.[0-9]{1,3}){3}"), nullptr);
 }
 
