@@ -147,7 +147,7 @@ private:
 
     summary piece() {
         summary p = atom();
-        for (;;) {
+        for (bool quantified = false;; quantified = true) {
             int c = peek();
             long lo, hi;
             if (c == '*') {
@@ -168,6 +168,9 @@ private:
             if (p.zero_width) understood = false;
             if (hi < 0) unbounded = true;
             uint64_t times = static_cast<uint64_t>(std::max<long>(hi < 0 ? lo + 1 : hi, 1));
+            // Stacked repetitions ("a**", "a+*") make the library's closures
+            // grow much faster than the expression; count them double.
+            if (quantified) times *= 2;
             p.size = sat_add(sat_mul(p.size, times), 1);
             if (lo == 0) p.req.clear();
             p.lit = -1;
@@ -318,6 +321,7 @@ int frequency_rank(unsigned char c) {
 required_literal make_literal(const std::string& s) {
     required_literal r;
     r.text = s;
+    for (char c : s) r.bytes.add(static_cast<unsigned char>(c));
     for (size_t i = 1; i < s.size(); i++)
         if (frequency_rank(static_cast<unsigned char>(s[i])) <
             frequency_rank(static_cast<unsigned char>(s[r.probe])))
@@ -326,6 +330,17 @@ required_literal make_literal(const std::string& s) {
 }
 
 }  // namespace
+
+bool entry_scan::may_contain(const byte_mask& m) {
+    // Taking the set costs about as much as a few searches, so an entry that
+    // only one or two patterns look at goes without it.
+    if (!built_) {
+        if (++asked_ < 3) return true;
+        for (unsigned char c : text_) present_.add(c);
+        built_ = true;
+    }
+    return m.within(present_);
+}
 
 bool required_literal::found_in(std::string_view s) const {
     size_t m = text.size();
@@ -377,6 +392,24 @@ int pattern::exec(std::string_view subject, std::span<match_span> spans) const {
         if (!any) return regex_no_match;
         if (exact_ && spans.empty()) return regex_matched;
     }
+    return run(subject, spans);
+}
+
+int pattern::exec(entry_scan& entry) const {
+    if (!required_.empty()) {
+        bool any = false;
+        for (auto& r : required_)
+            if (entry.may_contain(r.bytes) && r.found_in(entry.text())) {
+                any = true;
+                break;
+            }
+        if (!any) return regex_no_match;
+        if (exact_) return regex_matched;
+    }
+    return run(entry.text(), {});
+}
+
+int pattern::run(std::string_view subject, std::span<match_span> spans) const {
     bool whole = spans.empty() && whole_ && subject.size() > pattern_long_entry;
     return os_regex_exec(engine(whole, subject.size()), subject, spans);
 }

@@ -21,11 +21,40 @@
 
 namespace zp {
 
+// A set of byte values.
+struct byte_mask {
+    uint64_t bits[4] = {0, 0, 0, 0};
+    void add(unsigned char c) { bits[c >> 6] |= uint64_t{1} << (c & 63); }
+    bool within(const byte_mask& other) const {
+        return ((bits[0] & ~other.bits[0]) | (bits[1] & ~other.bits[1]) |
+                (bits[2] & ~other.bits[2]) | (bits[3] & ~other.bits[3])) == 0;
+    }
+};
+
+// One entry as the patterns of one evaluation see it: when several patterns
+// look at the same entry, the set of its bytes is taken once and rules out
+// most literals without a search. Lives on the evaluation's stack; the entry
+// must not change while it is in use.
+class entry_scan {
+public:
+    explicit entry_scan(std::string_view text) : text_(text) {}
+    std::string_view text() const { return text_; }
+    // False when the entry lacks one of the bytes of `m`.
+    bool may_contain(const byte_mask& m);
+
+private:
+    std::string_view text_;
+    int asked_ = 0;
+    bool built_ = false;
+    byte_mask present_;
+};
+
 // A literal that an entry must contain for a pattern to match, with the byte
 // the search looks for first (the rarest in ordinary text).
 struct required_literal {
     std::string text;
     size_t probe = 0;  // index into text
+    byte_mask bytes;   // every byte of text
     bool found_in(std::string_view s) const;
 };
 
@@ -45,6 +74,8 @@ public:
     // regex_matched, regex_no_match or the engine's error code.
     // A pattern is used by one thread at a time.
     int exec(std::string_view subject, std::span<match_span> spans = {}) const;
+    // The same without spans, for an entry that other patterns look at too.
+    int exec(entry_scan& entry) const;
 
     // What the prefilter uses: the entry must contain one of these (empty: no
     // prefilter); `exact` when containing one of them is the whole pattern.
@@ -60,6 +91,7 @@ public:
 
 private:
     const os_regex& engine(bool whole, size_t scanned) const;
+    int run(std::string_view subject, std::span<match_span> spans) const;
 
     std::string text_;
     unsigned flags_ = 0;
