@@ -21,16 +21,6 @@
 
 namespace zp {
 
-// A set of byte values.
-struct byte_mask {
-    uint64_t bits[4] = {0, 0, 0, 0};
-    void add(unsigned char c) { bits[c >> 6] |= uint64_t{1} << (c & 63); }
-    bool within(const byte_mask& other) const {
-        return ((bits[0] & ~other.bits[0]) | (bits[1] & ~other.bits[1]) |
-                (bits[2] & ~other.bits[2]) | (bits[3] & ~other.bits[3])) == 0;
-    }
-};
-
 // One entry as the patterns of one evaluation see it: when several patterns
 // look at the same entry, the set of its bytes is taken once and rules out
 // most literals without a search. Lives on the evaluation's stack; the entry
@@ -39,14 +29,14 @@ class entry_scan {
 public:
     explicit entry_scan(std::string_view text) : text_(text) {}
     std::string_view text() const { return text_; }
-    // False when the entry lacks one of the bytes of `m`.
-    bool may_contain(const byte_mask& m);
+    // False when the entry lacks one of `bytes`.
+    bool may_contain(std::string_view bytes);
 
 private:
     std::string_view text_;
     int asked_ = 0;
     bool built_ = false;
-    byte_mask present_;
+    unsigned char present_[256];
 };
 
 // A literal that an entry must contain for a pattern to match, with the byte
@@ -54,7 +44,7 @@ private:
 struct required_literal {
     std::string text;
     size_t probe = 0;  // index into text
-    byte_mask bytes;   // every byte of text
+    std::string rare;  // up to four distinct bytes of text, rarest first
     bool found_in(std::string_view s) const;
 };
 
@@ -77,9 +67,10 @@ public:
     // The same without spans, for an entry that other patterns look at too.
     int exec(entry_scan& entry) const;
 
-    // What the prefilter uses: the entry must contain one of these (empty: no
-    // prefilter); `exact` when containing one of them is the whole pattern.
-    const std::vector<required_literal>& required() const { return required_; }
+    // What the prefilter uses: the entry must contain one literal of each group
+    // (no groups: no prefilter); `exact` when containing one literal of the only
+    // group is the whole pattern.
+    const std::vector<std::vector<required_literal>>& required() const { return required_; }
     bool exact() const { return exact_; }
 
 private:
@@ -95,7 +86,7 @@ private:
 
     std::string text_;
     unsigned flags_ = 0;
-    std::vector<required_literal> required_;
+    std::vector<std::vector<required_literal>> required_;
     bool exact_ = false;
     // The expression itself, and for long entries the same expression behind a
     // start anchor and a prefix that takes any bytes (absent when not needed or

@@ -69,7 +69,7 @@ void record(std::string_view entry, devnode& check, const logrule& rule, int64_t
     if (d == decision_log || d == decision_logtogroup || d == decision_copytogroup) {
         set_result_log_text(*res, entry);
         reset_silence(check, now);
-        if (d != decision_log) res->set_alert_group(rule.destination.value_or(std::string()));
+        if (d != decision_log && rule.destination) res->set_alert_group(*rule.destination);
     }
     append_result(check, std::move(res));
 }
