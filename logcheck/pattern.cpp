@@ -329,10 +329,10 @@ private:
 // Rough rank of a byte's frequency in log text; the search probes the rarest.
 int frequency_rank(unsigned char c) {
     if (c == ' ') return 255;
-    if (std::strchr("etaoinsrhldcu", c) && c) return 200;
+    if (c && std::strchr("etaoinsrhldcu", c)) return 200;
     if (c >= '0' && c <= '9') return 180;
     if (c >= 'a' && c <= 'z') return 150;
-    if (std::strchr(":.-/[]=_,", c) && c) return 130;
+    if (c && std::strchr(":.-/[]=_,", c)) return 130;
     if (c >= 'A' && c <= 'Z') return 100;
     return 50;
 }
@@ -340,7 +340,6 @@ int frequency_rank(unsigned char c) {
 required_literal make_literal(const std::string& s) {
     required_literal r;
     r.text = s;
-
     for (size_t i = 1; i < s.size(); i++)
         if (frequency_rank(static_cast<unsigned char>(s[i])) <
             frequency_rank(static_cast<unsigned char>(s[r.probe])))
