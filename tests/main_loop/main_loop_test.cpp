@@ -3,7 +3,9 @@
 // the shutdown.
 #include "core/main_loop.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -429,19 +431,33 @@ TEST_F(MainLoop, StopDuringRegistrationBackoffLeavesWithoutRunningChecks) {
     EXPECT_TRUE(events_starting("checkin").empty());
 }
 
-TEST_F(MainLoop, DefaultHostStopEventWakesTheWait) {
-    ops.init_host = nullptr;   // the default: the stop event among the wait objects
+TEST_F(MainLoop, StopFromAnotherThreadWakesTheDefaultWait) {
+    ops.init_host = nullptr;  // the default: a stop event among the wait objects
     ops.release_host = nullptr;
-    ops.wait = nullptr;        // the real wait: must return at once after a stop
+    ops.wait = nullptr;  // the real wait, which the stop must cut short
     set_clock(nullptr);
+    the_config().checkin_interval = 3600;
     ops.register_agent = []() -> err { return {}; };
     ops.checkin = [](bool& ack) -> err {
         ack = true;
-        request_stop();
         return {};
     };
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        request_stop();
+    });
+    auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(run_agent_loop(ops), 0);
-    EXPECT_EQ(wait_for_objects(1), 0);  // released: no wait objects left, just the time-out
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60));
+    // Released: all four places are free again.
+    wait_event ev[4];
+    for (auto& e : ev) {
+        ASSERT_TRUE(wait_event::create(true, false, e).ok());
+        EXPECT_TRUE(add_wait_event(e.handle()));
+        EXPECT_TRUE(add_wakeup_event(e.handle()));
+    }
+    clear_wait_objects();
 }
 
 }  // namespace
