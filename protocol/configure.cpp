@@ -79,6 +79,8 @@ err announce_hw_scan(ProtocolStream& s) {
         if (nack) log(2, "HWScan. Server returned NACK");
     } else {
         log(2, "Got unexpected tag %d from server", static_cast<int>(tag));
+        // The stray value goes, so that the configuration reply is read next.
+        if (auto e = skip_value(s, tag)) return e;
     }
     return {};
 }
