@@ -103,15 +103,20 @@ bool del_wait_event(os_handle h) { return del_from(tables().objects, h); }
 bool add_wakeup_event(os_handle h) { return add_to(tables().wakeups, h); }
 bool del_wakeup_event(os_handle h) { return del_from(tables().wakeups, h); }
 
-int wait_for_objects(int seconds) {
+namespace {
+// The wait of wait_for_objects on the array `a` was taken from.
+int wait_objects_in(const handle_array& a, int seconds) {
     if (seconds <= 0) return 0;
-    int r = wait_on(snapshot(tables().objects), seconds);
+    int r = wait_on(a, seconds);
     if (r < 0) {
         log(3, "wait_for_objects WAIT_FAILED");
         return 0;
     }
     return r;
 }
+}  // namespace
+
+int wait_for_objects(int seconds) { return wait_objects_in(snapshot(tables().objects), seconds); }
 
 int wakeup_wait(int seconds) {
     if (seconds <= 0) return 0;
@@ -127,7 +132,7 @@ void set_command_pipe_event(os_handle h, void (*serve)()) {
 
 void wait_for_object(int seconds) {
     handle_array a = snapshot(tables().objects);
-    int r = wait_for_objects(seconds);
+    int r = wait_objects_in(a, seconds);
     if (r <= 0) return;
     log(0, "[cmd] wait_for_object Got %d", r);
     os_handle signalled = a.h[r - 1];

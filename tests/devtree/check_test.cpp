@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -137,6 +138,36 @@ TEST_F(CheckEngine, BitmapValueSelectsBitModulo32) {
     EXPECT_EQ(status_for(n, 33), status_alert);
     n.type = 15;  // above 13: not a bitmap, integer thresholds apply
     EXPECT_EQ(status_for(n, 33), status_ok);
+}
+
+TEST_F(CheckEngine, AnyThresholdsMasksTypesAndValuesLeaveBudgetBalanced) {
+    std::mt19937 rng(11);
+    auto any32 = [&] { return static_cast<int32_t>(rng()); };
+    int64_t base = result_budget_used();
+    {
+        devtree_list t;
+        devtree* g = devtree_child(t, "mem", std::nullopt);
+        for (int i = 0; i < 2000; ++i) {
+            add_devnodes(*g, alloc_devnode());
+            devnode& n = *g->checks.front();
+            n.type = rng() % 20;
+            n.cont = {any32(), any32(), any32(), any32()};
+            n.warn_mask = rng();
+            n.alert_mask = rng();
+            n.real = {std::ldexp(any32(), any32() % 64), -0.0, std::nan(""), HUGE_VAL};
+            mem.ivalue = any32();
+            mem.dvalue = rng() % 4 == 0 ? std::nan("") : std::ldexp(any32(), any32() % 64);
+            mem.outcome = rng() % 3 == 0 ? err::text(std::string(rng() % 600, 'e')) : err{};
+            run_check(n);
+            for (auto& r : n.results) {
+                EXPECT_LE(r.status, status_error);
+                if (n.type == type_real_continuous && std::isnan(mem.dvalue)) {
+                    EXPECT_EQ(r.status, status_error);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(result_budget_used(), base);
 }
 
 // --- Outcomes --------------------------------------------------------------

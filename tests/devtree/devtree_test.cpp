@@ -307,16 +307,5 @@ TEST(DevtreeDeath, RuleForMissingLognodeIsFatal) {
                 "Cannot add logrule to NULL lognode");
 }
 
-TEST(DevtreeBuild, RulesKeepTheirOrder) {
-    auto ln = alloc_lognode();
-    EXPECT_EQ(ln->warn_silence_limit, -1);
-    for (int i = 0; i < 3; ++i) {
-        auto r = alloc_logrule();
-        r->decision = i;
-        add_logrule(ln.get(), std::move(r));
-    }
-    EXPECT_EQ(ln->rules[2]->decision, 2);
-}
-
 }  // namespace
 }  // namespace zp

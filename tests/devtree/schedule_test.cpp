@@ -17,13 +17,9 @@ devnode* add(devtree& g, const std::string& id, int64_t due, uint32_t type = 0) 
     n->id = id;
     n->next_due = due;
     n->type = type;
-    devnode* raw = n.get();
-    devnode_list l;
-    l.push_back(std::move(n));
-    // append at the end to keep the order of creation
-    raw->parent = &g;
-    g.checks.push_back(std::move(l.front()));
-    return raw;
+    n->parent = &g;
+    g.checks.push_back(std::move(n));  // at the end: the order of creation
+    return g.checks.back().get();
 }
 
 class Schedule : public ::testing::Test {

@@ -3,6 +3,10 @@
 // the shutdown.
 #include "core/main_loop.h"
 
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -60,6 +64,13 @@ protected:
         testing::reset_agent_state();
         reset_agent_loop();
         clear_variables();
+        // Nothing the loop flushes may reach the real state directories.
+        dir = std::filesystem::temp_directory_path() / ("zp_loop_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        for (const char* v : {"ZERPAL_CONF_DIR", "ZERPAL_USER_CONF_DIR", "ZERPAL_STATE_DIR",
+                              "ZERPAL_USER_STATE_DIR", "ZERPAL_RUN_DIR"})
+            ::setenv(v, dir.c_str(), 1);
+        set_variables_file((dir / "vars").string());
         clear_wait_objects();
         for (auto& s : scanner_table()) register_scanner(s.name, nullptr, nullptr);
         register_scanner("mem", nullptr, recording_check);
@@ -100,7 +111,9 @@ protected:
     }
     void TearDown() override {
         reset_agent_loop();
+        clear_variables();
         set_clock(nullptr);
+        std::filesystem::remove_all(dir);
         for (auto& s : scanner_table()) register_scanner(s.name, nullptr, nullptr);
     }
     std::vector<std::string> events_starting(const std::string& prefix) const {
@@ -112,6 +125,7 @@ protected:
     std::string when(int64_t offset) const { return "@" + std::to_string(start + offset); }
 
     loop_ops ops;
+    std::filesystem::path dir;
     std::vector<int> waits;
     devtree_list next_tree;
     int register_failures = 0;
@@ -142,6 +156,23 @@ TEST_F(MainLoop, ShortAndUnsetIntervalsAreRaisedTo10And60) {
     EXPECT_EQ(effective_checkin_interval(), 60);
     the_config().checkin_interval = 0x80000000u;  // negative when read as signed
     EXPECT_EQ(effective_checkin_interval(), 10);
+}
+
+TEST_F(MainLoop, UnsetIntervalChecksInEveryMinute) {
+    the_config().checkin_interval = checkin_interval_unset;
+    max_checkins = 3;
+    run_agent_loop(ops);
+    std::vector<std::string> expect = {"checkin" + when(0), "checkin" + when(60), "checkin" + when(120)};
+    EXPECT_EQ(events_starting("checkin"), expect);
+}
+
+TEST_F(MainLoop, FrequencyBelowOneRunsOncePerSecondInsteadOfSpinning) {
+    the_config().checkin_interval = 10;
+    next_tree = make_tree({{"zero", 0}, {"one", 1}});
+    max_checkins = 2;
+    run_agent_loop(ops);
+    EXPECT_EQ(events_starting("run:zero").size(), 10u);
+    EXPECT_EQ(events_starting("run:one").size(), 10u);
 }
 
 TEST_F(MainLoop, FirstCheckInComesBeforeAnyCheckThenChecksRunInWalkOrder) {
@@ -400,19 +431,33 @@ TEST_F(MainLoop, StopDuringRegistrationBackoffLeavesWithoutRunningChecks) {
     EXPECT_TRUE(events_starting("checkin").empty());
 }
 
-TEST_F(MainLoop, DefaultHostStopEventWakesTheWait) {
-    ops.init_host = nullptr;   // the default: the stop event among the wait objects
+TEST_F(MainLoop, StopFromAnotherThreadWakesTheDefaultWait) {
+    ops.init_host = nullptr;  // the default: a stop event among the wait objects
     ops.release_host = nullptr;
-    ops.wait = nullptr;        // the real wait: must return at once after a stop
+    ops.wait = nullptr;  // the real wait, which the stop must cut short
     set_clock(nullptr);
+    the_config().checkin_interval = 3600;
     ops.register_agent = []() -> err { return {}; };
     ops.checkin = [](bool& ack) -> err {
         ack = true;
-        request_stop();
         return {};
     };
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        request_stop();
+    });
+    auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(run_agent_loop(ops), 0);
-    EXPECT_EQ(wait_for_objects(1), 0);  // released: no wait objects left, just the time-out
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60));
+    // Released: all four places are free again.
+    wait_event ev[4];
+    for (auto& e : ev) {
+        ASSERT_TRUE(wait_event::create(true, false, e).ok());
+        EXPECT_TRUE(add_wait_event(e.handle()));
+        EXPECT_TRUE(add_wakeup_event(e.handle()));
+    }
+    clear_wait_objects();
 }
 
 }  // namespace
