@@ -126,6 +126,10 @@ void reset_log_reopen() {
 void check_log_reopen(const std::string& log_path, int log_days, int max_log_files) {
     int64_t now = time_now();
     if (log_creation_time.load() == 0) {
+        // The file's birth time where the file system keeps one; where it
+        // does not, the log counts as created now (never the modification
+        // time: an active log is always "new" by that). A reopen cannot set
+        // the birth time of a file that stays, so the age restarts in memory.
         std::optional<int64_t> created;
         if (file_creation_time(log_path, created)) {
             log(3, "Could not get log creation time, defaulting to now");

@@ -11,6 +11,7 @@
 //   end 2
 #include "core/variables.h"
 
+#include <cstdio>
 #include <list>
 #include <set>
 #include <string_view>

@@ -1,5 +1,7 @@
 // Tests that run the built executable as a user would: usage and version
 // texts, exit codes, fatal configuration errors and command-line overrides.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "core/agent.h"
@@ -110,6 +112,30 @@ TEST_F(Agent, DamagedVariablesFileIsKeptAsideAndAgentStarts) {
     EXPECT_NE(r.err.find("moved it to \"" + env.path("state/v") + ".corrupt-"), std::string::npos) << r.err;
     std::vector<std::pair<std::string, std::string>> parsed;
     EXPECT_FALSE(parse_variables(test::read_file(env.path("state/v")), parsed));
+}
+
+TEST_F(Agent, UserConfigurationKeepsVariablesInUserStateDir) {
+    good_conf();
+    env.user_conf("name = from-user\n");
+    auto r = test::run_agent({"-v"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("Found key in current user's registry - will store variables there too"), std::string::npos);
+    EXPECT_TRUE(test::exists(env.path("ustate/ZPAgent.variables")));
+    EXPECT_FALSE(test::exists(env.path("state/ZPAgent.variables")));
+}
+
+TEST_F(Agent, HostIdSurvivesRestartWithSameName) {
+    good_conf("name = web1\n");
+    test::write_file(env.path("state/ZPAgent.variables"),
+                     "zerpal-variables 1\nhost_id H-9\nname_conf web1\nkeep me\nend 3\n");
+    auto r = test::run_agent({"-v"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::pair<std::string, std::string>> parsed;
+    ASSERT_FALSE(parse_variables(test::read_file(env.path("state/ZPAgent.variables")), parsed));
+    EXPECT_NE(std::find(parsed.begin(), parsed.end(), std::pair<std::string, std::string>{"host_id", "H-9"}),
+              parsed.end());
+    EXPECT_NE(std::find(parsed.begin(), parsed.end(), std::pair<std::string, std::string>{"keep", "me"}),
+              parsed.end());
 }
 
 TEST_F(Agent, ClientWithoutAgentOrServerFailsWithExitOne) {

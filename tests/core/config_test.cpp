@@ -1,6 +1,8 @@
 // Tests of the configuration files and the server list.
 #include "core/config.h"
 
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "core/log.h"
@@ -184,6 +186,20 @@ TEST_F(Config, EmptyNameAndDisableChecksCountAsAbsent) {
     EXPECT_FALSE(c->name);
     EXPECT_FALSE(c->disable_checks);
     EXPECT_EQ(c->skip_event_source, "");
+}
+
+TEST_F(Config, ArbitraryBytesInFilesNeverCrash) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 200; ++round) {
+        std::string junk(std::uniform_int_distribution<size_t>(0, 3000)(rng), '\0');
+        for (char& c : junk) c = "=# \n\r\tab0\xff"[rng() % 11];
+        env.machine_conf(std::string(minimal) + junk);
+        env.user_conf(junk);
+        auto c = read_config("ZPAgent", nullptr);
+        if (c) {
+            EXPECT_LE(c->server_list.size(), 1023u);
+        }
+    }
 }
 
 TEST(ServerList, HostsPortsAndSeparators) {

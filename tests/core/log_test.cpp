@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -62,6 +63,21 @@ TEST_F(Log, LevelBelowThresholdWritesNothing) {
     std::string text = test::read_file(log_path);
     EXPECT_EQ(text.find("not written"), std::string::npos);
     EXPECT_NE(text.find("written"), std::string::npos);
+}
+
+TEST_F(Log, RecordsFromManyThreadsStayWhole) {
+    ASSERT_TRUE(open_log(log_path));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 300; ++i) log(1, "thread %d record %d %s", t, i, std::string(100, 'a' + t).c_str());
+        });
+    for (auto& th : threads) th.join();
+    std::istringstream in(test::read_file(log_path));
+    std::regex record(".{24}: thread ([0-3]) record [0-9]+ ([a-d])\\2{99}");
+    int lines = 0;
+    for (std::string line; std::getline(in, line); ++lines) ASSERT_TRUE(std::regex_match(line, record)) << line;
+    EXPECT_EQ(lines, 1200);
 }
 
 TEST_F(Log, OpenFailureMeansSilenceUntilNextOpen) {
