@@ -9,6 +9,8 @@
 #include "core/log.h"
 #include "core/variables.h"
 #include "devtree/scan.h"
+#include "logcheck/pattern.h"
+#include "logcheck/rules.h"
 #include "protocol/checkin.h"
 #include "protocol/session.h"
 #include "protocol/socket.h"
@@ -202,8 +204,14 @@ err read_response(ProtocolStream& s, config& c, conversation_env& env) {
     take_host_id(c, id);
     if (auto e = read_server_list(s, c)) return e;
 
+    log_conf_hooks hooks = env.log_hooks;
+    if (!hooks.compile_separator || !hooks.parse_rule) {
+        log_conf_hooks defaults = default_log_hooks();
+        if (!hooks.compile_separator) hooks.compile_separator = std::move(defaults.compile_separator);
+        if (!hooks.parse_rule) hooks.parse_rule = std::move(defaults.parse_rule);
+    }
     devtree_list tree;
-    if (auto e = read_devtree_list(s, tree, nullptr, env.log_hooks)) return e;
+    if (auto e = read_devtree_list(s, tree, nullptr, hooks)) return e;
 
     bool have_groups = false;
     std::vector<std::string> groups;
@@ -302,6 +310,23 @@ err write_check_descriptions(ProtocolStream& s) {
 err configure(ProtocolStream& s, config& c, conversation_env& env, bool hw_scan) {
     if (auto e = write_request(s, env, hw_scan)) return e;
     return read_response(s, c, env);
+}
+
+log_conf_hooks default_log_hooks() {
+    log_conf_hooks h;
+    h.compile_separator = [](const std::string& separator, std::shared_ptr<pattern>& out) -> err {
+        std::unique_ptr<pattern> p;
+        if (auto e = compile_pattern(separator, 0, &p)) return e;
+        out = std::move(p);
+        return {};
+    };
+    h.parse_rule = [](const std::string& clause, std::shared_ptr<log_cond>& out) -> err {
+        std::unique_ptr<log_cond> cond;
+        if (auto e = parse_log_condition(clause, &cond)) return e;
+        out = std::move(cond);
+        return {};
+    };
+    return h;
 }
 
 void resolve_log_destinations(devtree_list& tree, const std::vector<std::string>& groups) {

@@ -27,7 +27,7 @@ struct conversation_env {
     devtree_list* actions = nullptr;          // check-in puts new action groups in front
     const clinfo_list* client_info = nullptr; // sent with every configure_req; may be null
     std::function<devtree_list()> scan;       // the hardware scan; empty: hardware_scan
-    log_conf_hooks log_hooks;                 // rule clauses and record separators
+    log_conf_hooks log_hooks;                 // empty members: default_log_hooks()
     // Called when a check-in offers an upgrade that the configuration allows.
     // Empty: the offer is logged and nothing is downloaded.
     std::function<void()> start_upgrade;
@@ -38,6 +38,10 @@ struct conversation_env {
 std::vector<std::string>& alert_groups();
 // On until a server does not answer h_w_scan_req; then off for the process.
 bool& hw_scan_notification();
+
+// The rule language's clause parser and pattern compiler, as the
+// configuration reader calls them.
+log_conf_hooks default_log_hooks();
 
 // The 30 check descriptions every hardware-scan upload carries.
 err write_check_descriptions(ProtocolStream& s);

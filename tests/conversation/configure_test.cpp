@@ -1,6 +1,8 @@
 // configure_test.cpp - the configuration download: what the agent asks with,
 // and how every part of the server's answer lands in the configuration, the
 // variables and the configured tree.
+#include "logcheck/pattern.h"
+#include "logcheck/rules.h"
 #include "protocol/memory_stream.h"
 #include "tests/conversation/peer.h"
 
@@ -345,6 +347,41 @@ TEST_F(configure_test, RuleThatDoesNotParseFailsTheDownload) {
     EXPECT_TRUE(logs->has("Parse error: line 0 column 1: Expected condition"));
     EXPECT_TRUE(logs->has("Input was: \"((\""));
     EXPECT_TRUE(tree.empty());
+}
+
+TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
+    wire adv;
+    adv.start(tag_adv_log_conf).str("^\\d+ ").en(0).list().add(rule("'error' and not 'debug'", 2, 0, "")).end().end();
+    wire reply = resp_start("id", 60, {});
+    reply.list().list().str("log").list().add(check_conf(5, "l", adv)).end().list().end().end().end().end();
+    config c = agent_config({7});
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    err e = run_configure(reply, c, env, false);
+    ASSERT_FALSE(e) << e.message();
+    const lognode& ln = *tree[0]->checks[0]->lognode;
+    ASSERT_TRUE(ln.separator);
+    ASSERT_TRUE(ln.rules[0]->condition);
+    EXPECT_TRUE(log_cond_match("error: disk", *ln.rules[0]->condition));
+    EXPECT_FALSE(log_cond_match("debug error", *ln.rules[0]->condition));
+
+    wire bad_clause;
+    bad_clause.start(tag_adv_log_conf).str("").en(0).list().add(rule("'x' y", 2, 0, "")).end().end();
+    reply = resp_start("id", 60, {});
+    reply.list().list().str("log").list().add(check_conf(5, "l", bad_clause)).end().list().end().end().end().end();
+    EXPECT_EQ(run_configure(reply, c, env, false).message(), "Unexpected parse error in read_devnode");
+    EXPECT_TRUE(logs->has("Parse error: line 0 column 5: Extra input"));
+
+    wire bad_separator;
+    bad_separator.start(tag_adv_log_conf).str("(").en(0).list().end().end();
+    reply = resp_start("id", 60, {});
+    reply.list().list().str("log").list().add(check_conf(5, "l", bad_separator)).end().list().end().end().end().end();
+    e = run_configure(reply, c, env, false);
+    std::unique_ptr<pattern> unused;
+    EXPECT_EQ(e.message(), compile_pattern("(", 0, &unused).message());
+    EXPECT_TRUE(e);
+    EXPECT_EQ(tree[0]->checks[0]->lognode->separator, ln.separator);
 }
 
 // ---------------------------------------------------------------------------
