@@ -63,9 +63,19 @@ std::vector<server_entry> parse_server_list(const std::string& text);
 // Lower-cases ASCII letters in place.
 void lower_case(std::string& text);
 
+// A server port as the configuration and -p give it (C atoi): 0 when it reads
+// as 0 or does not fit in 1..65535, so that the default port applies.
+uint16_t parse_server_port(const std::string& text);
+
+// "<state dir>/<key>.variables", in the user's state directory when the
+// configuration came from the user's file, else in the machine's.
+std::string default_variables_file(const std::string& key_name);
+
 // True once any value was found in the user's configuration file; the variables
 // then live in the user's state directory.
 bool config_from_user();
+// Forgets that the configuration came from the user's file (tests only).
+void reset_config_from_user();
 
 // The process-wide configuration (absent until start-up has read it).
 config& the_config();

@@ -3,8 +3,9 @@
 // and the report of fatal errors to the system log.
 //
 // Levels (plain numbers at every call): -1 trace, 0 debug, 1 info, 2 warning,
-// 3 error. Every function here may
-// be called from any thread; one record is one write followed by a flush.
+// 3 error. log, log_text and the stream functions may be called from any
+// thread; one record is one write followed by a flush. check_log_reopen and
+// rotate_logfiles belong to the main thread.
 #pragma once
 
 #include <cstdarg>
@@ -13,7 +14,6 @@
 #include "core/err.h"
 
 namespace zp {
-
 
 // Writes one record when a log stream is open and level >= the threshold.
 void log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -42,6 +42,13 @@ void setup_library_logging();
 void check_log_reopen(const std::string& log_path, int log_days, int max_log_files);
 // Asks for a reopen at the next check_log_reopen.
 void request_log_reopen();
+// Replaces the wait between attempts to open the log again at a reopen (the
+// main loop's wake-up wait; tests pass a function that does not sleep). Null
+// restores the plain sleep. Call before the main loop starts.
+void set_log_reopen_wait(void (*fn)(int seconds));
+// Forgets the log file's creation time (the next check_log_reopen reads it
+// from the file again) and any pending reopen request (tests).
+void reset_log_reopen();
 
 // Renames "<path>" to "<path>.1.txt" after moving the older ones up by one;
 // keeps at most `count` old logs. Nothing is done when count < 2.

@@ -1,9 +1,4 @@
 // main.cpp - the quillmar executable: the agent, or its own command client.
-#include "core/agent.h"
-#include "core/log.h"
+#include "core/startup.h"
 
-int main(int, char**) {
-    zp::log_to_stderr();
-    zp::log(1, "Zerpal %s", zp::version_text());
-    return 0;
-}
+int main(int argc, char** argv) { return zp::agent_main(argc, argv); }

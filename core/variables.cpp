@@ -1,10 +1,25 @@
-// variables.cpp - the in-memory variables store and its write-behind rule.
-// (Persistence to the variables file: read_variables / flush_variables.)
+// variables.cpp - the variables store, its write-behind rule and its file.
+//
+// The file is text: a header line, one line per variable in store order
+// (newest first), and an end line with the count, so that a cut-off file is
+// recognised. Keys and values are arbitrary bytes; every byte outside
+// "!".."~" and the backslash itself are written as "\xHH":
+//
+//   zerpal-variables 1
+//   host_id 4f2a
+//   log\x20pos 1234
+//   end 2
 #include "core/variables.h"
 
+#include <cstdio>
 #include <list>
+#include <set>
+#include <string_view>
 
 #include "core/clock.h"
+#include "core/file_text.h"
+#include "core/log.h"
+#include "core/variables_os.h"
 
 namespace zp {
 
@@ -26,7 +41,108 @@ store& the_store() {
     return s;
 }
 
+constexpr const char* file_header = "zerpal-variables 1";
+// Far above any real store (a few hundred log positions); bounds what a damaged
+// or foreign file can make the agent allocate.
+constexpr size_t max_file_size = 64u << 20;
+
+void escape(const std::string& in, std::string& out) {
+    static const char hex[] = "0123456789abcdef";
+    for (char ch : in) {
+        auto b = static_cast<unsigned char>(ch);
+        if (b > 0x20 && b < 0x7f && b != '\\') {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        }
+    }
+}
+
+int hex_value(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+// Decodes an escaped field; false on a malformed escape or a stray byte.
+bool unescape(std::string_view in, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < in.size(); ++i) {
+        auto b = static_cast<unsigned char>(in[i]);
+        if (b == '\\') {
+            if (i + 3 >= in.size()) return false;
+            if (in[i + 1] != 'x') return false;
+            int hi = hex_value(in[i + 2]), lo = hex_value(in[i + 3]);
+            if (hi < 0 || lo < 0) return false;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 3;
+        } else if (b > 0x20 && b < 0x7f) {
+            out += in[i];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string serialize(const std::list<variable>& vars) {
+    std::string out = file_header;
+    out += '\n';
+    for (const auto& v : vars) {
+        escape(v.key, out);
+        out += ' ';
+        escape(v.value, out);
+        out += '\n';
+    }
+    out += strprintf("end %zu\n", vars.size());
+    return out;
+}
+
 }  // namespace
+
+err parse_variables(const std::string& data, std::vector<std::pair<std::string, std::string>>& out) {
+    std::vector<std::pair<std::string, std::string>> vars;
+    if (data.empty()) {
+        out = std::move(vars);
+        return {};
+    }
+    std::string_view rest(data);
+    auto next_line = [&](std::string_view& line) {
+        size_t nl = rest.find('\n');
+        if (nl == std::string_view::npos) return false;  // a line without its end: cut off
+        line = rest.substr(0, nl);
+        rest.remove_prefix(nl + 1);
+        return true;
+    };
+    std::string_view line;
+    if (!next_line(line) || line != file_header) return err::text("Variables file has no valid header");
+    size_t line_no = 1;
+    std::set<std::string> seen;
+    for (;;) {
+        if (!next_line(line)) return format_error("Variables file ends early after line %zu", line_no);
+        ++line_no;
+        if (line.substr(0, 4) == "end ") {
+            if (line.substr(4) != std::to_string(vars.size()) || !rest.empty())
+                return format_error("Variables file has a bad end at line %zu", line_no);
+            break;
+        }
+        size_t sp = line.find(' ');
+        if (sp == std::string_view::npos) return format_error("Variables file has a bad line %zu", line_no);
+        std::string key, value;
+        if (!unescape(line.substr(0, sp), key) || !unescape(line.substr(sp + 1), value))
+            return format_error("Variables file has a bad line %zu", line_no);
+        if (key.size() > variable_max_size || value.size() > variable_max_size)
+            return err::text("Cannot read variabel key");
+        if (!seen.insert(key).second)
+            return format_error("Variables file has a repeated key at line %zu", line_no);
+        vars.emplace_back(std::move(key), std::move(value));
+    }
+    out = std::move(vars);
+    return {};
+}
 
 const std::string* get_variable(const std::string& key) {
     for (auto& v : the_store().vars)
@@ -35,6 +151,9 @@ const std::string* get_variable(const std::string& key) {
 }
 
 err set_variable(const std::string& key, const std::string& value) {
+    if (key.size() > variable_max_size || value.size() > variable_max_size)
+        return format_error("Variable \"%.100s\" too long: keys and values hold at most %zu bytes",
+                            key.c_str(), variable_max_size);
     auto& s = the_store();
     for (auto& v : s.vars) {
         if (v.key == key) {
@@ -66,12 +185,45 @@ int set_variables_file(const std::string& name) {
 
 const std::string& variables_file() { return the_store().file_name; }
 
-err read_variables() { return {}; }
+err read_variables() {
+    auto& s = the_store();
+    const std::string& path = s.file_name;
+    if (!path_exists(path))
+        return format_error("Cannot open variables file \"%s\": %s", path.c_str(), "No such file or directory");
+
+    std::string data;
+    err e = read_text_file(path, max_file_size, data);
+    std::vector<std::pair<std::string, std::string>> parsed;
+    if (!e) e = parse_variables(data, parsed);
+    if (e) {
+        // The next flush would replace the file: keep what it held for a person
+        // to look at instead of losing it silently.
+        std::string aside = strprintf("%s.corrupt-%lld", path.c_str(), static_cast<long long>(time_now()));
+        // An earlier damaged file moved aside in the same second stays too.
+        for (int i = 1; path_exists(aside) && i < 100; ++i)
+            aside = strprintf("%s.corrupt-%lld.%d", path.c_str(), static_cast<long long>(time_now()), i);
+        if (std::rename(path.c_str(), aside.c_str()) == 0)
+            log(3, "Variables file \"%s\" is unusable (%s); moved it to \"%s\"", path.c_str(), e.c_str(),
+                aside.c_str());
+        else
+            log(3, "Variables file \"%s\" is unusable (%s) and could not be moved aside: %s", path.c_str(),
+                e.c_str(), system_error_text(last_system_error()).c_str());
+        return e;
+    }
+    s.vars.clear();
+    for (auto& [k, v] : parsed) s.vars.push_back(variable{std::move(k), std::move(v)});
+    s.dirty_since = 0;
+    return {};
+}
 
 err flush_variables(bool force) {
     auto& s = the_store();
     if (s.dirty_since == 0) return {};
     if (!force && s.dirty_since + 30 > time_now()) return {};
+    if (s.file_name.empty()) return err::text("No variables file name");
+    for (const auto& v : s.vars) log(-1, "%s: %d", v.key.c_str(), static_cast<int>(v.value.size()));
+    if (err e = replace_file(s.file_name, serialize(s.vars)))
+        return format_error("Cannot write variables file \"%s\": %s", s.file_name.c_str(), e.c_str());
     s.dirty_since = 0;
     return {};
 }

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/err.h"
 
@@ -22,7 +24,8 @@ inline constexpr size_t variable_max_size = 1023;
 // the variable is set again or deleted.
 const std::string* get_variable(const std::string& key);
 
-// Sets `key` to `value`; a new key goes to the front of the store.
+// Sets `key` to `value`; a new key goes to the front of the store. A key or
+// value over variable_max_size bytes is refused with an error and nothing changes.
 err set_variable(const std::string& key, const std::string& value);
 
 // Removes `key` (if present); the store becomes dirty so the file forgets it.
@@ -32,11 +35,24 @@ void delete_variable(const std::string& key);
 int set_variables_file(const std::string& name);
 const std::string& variables_file();
 
-// Loads the store from the variables file.
+// Loads the store from the variables file (replacing what it held; the store
+// is clean afterwards). A missing file is an error and leaves the store as it
+// is. A file that cannot be read or parsed is renamed to
+// "<file>.corrupt-<time>" (logged at level 3), so that no flush overwrites it,
+// and the error is returned.
 err read_variables();
 
 // Writes the store when dirty (see write-behind above), timed by time_now().
+// Each variable is logged ("%s: %d", key and value length) at level -1. On
+// failure the store stays dirty and the file keeps its previous contents.
 err flush_variables(bool force);
+
+// Parses the contents of a variables file into (key, value) pairs in file
+// order. An empty text is an empty store. Fails on anything the agent did not
+// write: a bad header, a bad escape, a missing end line, a repeated key, and
+// "Cannot read variabel key" for a key or value over variable_max_size bytes.
+// `out` is unchanged on failure.
+err parse_variables(const std::string& data, std::vector<std::pair<std::string, std::string>>& out);
 
 // Empties the store and forgets its dirty state (tests and shutdown).
 void clear_variables();

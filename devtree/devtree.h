@@ -89,11 +89,12 @@ struct lognode {
 };
 
 // ---------------------------------------------------------------------------
-// One result. Made only by alloc_resnode (or by the engine); counted in the
-// result memory budget from construction to destruction: 80 bytes plus the full
-// sizes of its text and log text. Neither copyable nor movable, so the count
-// stays with the record. The scalar fields are plain; the texts are kept in
-// one compact block and read through the accessors.
+// One result, made by alloc_resnode. Counted in the result memory budget from
+// construction to destruction: 80 bytes plus the full sizes of its text and log
+// text. Neither copyable nor movable, so the count stays with the record. The
+// scalar fields are plain; the texts are kept in one compact block (alert group
+// names are shared between results) and read through the accessors, so that a
+// result never uses more memory than the budget charges for it.
 class resnode {
 public:
     resnode();

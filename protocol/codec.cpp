@@ -1,6 +1,8 @@
 // codec.cpp - primitive readers and writers of the tagged value encoding.
 #include "protocol/codec.h"
 
+#include "protocol/value_writer.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,51 +13,6 @@
 namespace zp {
 
 namespace {
-
-// Octets of a value's header: identifier (at most 6) and length (at most 5).
-constexpr size_t max_header = 11;
-
-// Appends the identifier octets of `tag` to `out`; returns the count.
-size_t put_tag(uint8_t* out, tag_code tag) {
-    if (tag < 248) {
-        out[0] = static_cast<uint8_t>((tag >> 3) | (tag << 5));
-        return 1;
-    }
-    out[0] = static_cast<uint8_t>((tag << 5) | 0x1F);
-    uint32_t number = tag >> 3;
-    uint8_t groups[5];
-    size_t n = 0;
-    do {
-        groups[n++] = static_cast<uint8_t>(number & 0x7F);
-        number >>= 7;
-    } while (number);
-    size_t len = 1;
-    while (n) {
-        --n;
-        out[len++] = static_cast<uint8_t>(groups[n] | (n ? 0x80 : 0));
-    }
-    return len;
-}
-
-size_t put_length(uint8_t* out, uint32_t length) {
-    if (length < 128) {
-        out[0] = static_cast<uint8_t>(length);
-        return 1;
-    }
-    size_t n = length > 0xFFFFFF ? 4 : length > 0xFFFF ? 3 : length > 0xFF ? 2 : 1;
-    out[0] = static_cast<uint8_t>(0x80 | n);
-    for (size_t i = 0; i < n; ++i) out[1 + i] = static_cast<uint8_t>(length >> (8 * (n - 1 - i)));
-    return 1 + n;
-}
-
-// Writes identifier, length and contents in one stream write.
-err put_value(ProtocolStream& s, tag_code tag, const uint8_t* contents, uint32_t length) {
-    uint8_t buf[max_header + 16];
-    size_t n = put_tag(buf, tag);
-    n += put_length(buf + n, length);
-    std::memcpy(buf + n, contents, length);
-    return s.write(buf, n + length);
-}
 
 err read_octet(ProtocolStream& s, uint8_t& b) { return s.read(&b, 1); }
 
@@ -292,14 +249,23 @@ err read_eoc_length(ProtocolStream& s, const char* text) {
 
 // ---- writers ----
 
+namespace {
+
+template <class F>
+err write_one(ProtocolStream& s, F encode) {
+    value_writer w(s);
+    if (auto e = encode(w)) return e;
+    return w.finish();
+}
+
+}  // namespace
+
 err write_tag(ProtocolStream& s, tag_code tag) {
-    uint8_t buf[6];
-    return s.write(buf, put_tag(buf, tag));
+    return write_one(s, [&](value_writer& w) { w.tag(tag); return err(); });
 }
 
 err write_length(ProtocolStream& s, uint32_t length) {
-    uint8_t buf[5];
-    return s.write(buf, put_length(buf, length));
+    return write_one(s, [&](value_writer& w) { w.length(length); return err(); });
 }
 
 err write_indefinite(ProtocolStream& s) {
@@ -318,23 +284,11 @@ err write_list_start(ProtocolStream& s) {
 }
 
 err write_constructed_start(ProtocolStream& s, tag_code tag) {
-    uint8_t buf[7];
-    size_t n = put_tag(buf, tag);
-    buf[n++] = 0x80;
-    return s.write(buf, n);
+    return write_one(s, [&](value_writer& w) { w.constructed_start(tag); return err(); });
 }
 
 err write_signed_int(ProtocolStream& s, int32_t minimum, int32_t maximum, int32_t value) {
-    if (value < minimum || value > maximum) return err::text("data out of range in write_signed_int");
-    uint32_t n = value < -8388608 || value > 8388607 ? 4
-                 : value < -32768 || value > 32767   ? 3
-                 : value < -128 || value > 127       ? 2
-                 : value != 0                        ? 1
-                                                     : 0;
-    uint8_t contents[4];
-    auto u = static_cast<uint32_t>(value);
-    for (uint32_t i = 0; i < n; ++i) contents[i] = static_cast<uint8_t>(u >> (8 * (n - 1 - i)));
-    return put_value(s, BE_INTEGER, contents, n);
+    return write_one(s, [&](value_writer& w) { return w.signed_int(minimum, maximum, value); });
 }
 
 err write_bool(ProtocolStream& s, bool value) {
@@ -343,27 +297,11 @@ err write_bool(ProtocolStream& s, bool value) {
 }
 
 err write_enumerated(ProtocolStream& s, uint32_t value, tag_code tag) {
-    uint32_t n = value > 0xFFFFFF ? 4 : value > 0xFFFF ? 3 : value > 0xFF ? 2 : value ? 1 : 0;
-    uint8_t contents[5];
-    uint32_t len = 0;
-    if (n && (value >> (8 * (n - 1))) >= 0x80) contents[len++] = 0;
-    for (uint32_t i = 0; i < n; ++i) contents[len++] = static_cast<uint8_t>(value >> (8 * (n - 1 - i)));
-    return put_value(s, tag, contents, len);
+    return write_one(s, [&](value_writer& w) { w.enumerated(value, tag); return err(); });
 }
 
 err write_string(ProtocolStream& s, size_t maximum, std::string_view value) {
-    if (value.size() > maximum || value.size() > std::numeric_limits<uint32_t>::max())
-        return err::text("data out of range in write_string");
-    uint8_t buf[max_header + 64];
-    size_t n = put_tag(buf, BE_STRING);
-    n += put_length(buf + n, static_cast<uint32_t>(value.size()));
-    // Short strings go out in one write with their header.
-    if (value.size() <= sizeof buf - n) {
-        if (!value.empty()) std::memcpy(buf + n, value.data(), value.size());
-        return s.write(buf, n + value.size());
-    }
-    if (auto e = s.write(buf, n)) return e;
-    return s.write(value.data(), value.size());
+    return write_one(s, [&](value_writer& w) { return w.string(maximum, value); });
 }
 
 err write_string(ProtocolStream& s, size_t maximum, const char* value) {
@@ -376,30 +314,7 @@ err write_null(ProtocolStream& s) {
 }
 
 err write_real(ProtocolStream& s, double value) {
-    uint8_t contents[max_real_length];
-    uint32_t len;
-    if (std::isnan(value)) {
-        contents[0] = 0x60;
-        len = 1;
-    } else if (std::isinf(value)) {
-        contents[0] = value > 0 ? 0x40 : 0x41;
-        len = 1;
-    } else if (value == 0.0) {
-        len = 0;
-    } else {
-        char text[max_real_length];
-        int n = std::snprintf(text, sizeof text, "%e", value);
-        if (n < 0 || n > static_cast<int>(sizeof text) - 1)
-            return err::text("String representation of double larger than buffer");
-        contents[0] = 0x00;
-        std::memcpy(contents + 1, text, static_cast<size_t>(n));
-        len = 1 + static_cast<uint32_t>(n);
-    }
-    uint8_t buf[max_header + max_real_length];
-    size_t n = put_tag(buf, BE_REAL);
-    n += put_length(buf + n, len);
-    std::memcpy(buf + n, contents, len);
-    return s.write(buf, n + len);
+    return write_one(s, [&](value_writer& w) { return w.real(value); });
 }
 
 }  // namespace zp

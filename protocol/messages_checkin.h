@@ -9,6 +9,7 @@
 
 #include "devtree/devtree.h"
 #include "protocol/messages.h"
+#include "protocol/value_writer.h"
 
 namespace zp {
 
@@ -22,6 +23,10 @@ err write_check_result(ProtocolStream& s, int32_t check_time, std::string_view c
 // id, the value in the encoding of the check's type, and the check's
 // identifier with the result's alert group when it has them.
 err write_result_record(ProtocolStream& s, const devnode& node, const resnode& res, int32_t check_time,
+                        bool with_comment);
+// The same into a writer that gathers a run of records; the caller finishes
+// the writer (before it flushes the stream) and reports its stream error.
+err write_result_record(value_writer& w, const devnode& node, const resnode& res, int32_t check_time,
                         bool with_comment);
 
 // Leading members: checkinAck, confChanged, upgradeAvailable. The action group

@@ -64,6 +64,8 @@ public:
 
     int wait_readable(int seconds) override { return socket_wait_readable(sock_, seconds); }
 
+    const socket_handle& handle() const { return sock_; }
+
     void close() override {
         if (!sock_.valid()) return;
         if (pending_) (void)flush();
@@ -239,6 +241,12 @@ err open_socket_stream(uint32_t address, uint16_t port, int flags, stream_ptr& o
     if (auto e = socket_create(address, port, flags | socket_for_stream, s)) return e;
     out = std::make_unique<socket_stream>(std::move(s));
     return {};
+}
+
+bool socket_stream_local_address(ProtocolStream& s, uint32_t& address) {
+    auto* ss = dynamic_cast<socket_stream*>(&s);
+    uint16_t port;
+    return ss && socket_local_address(ss->handle(), address, port);
 }
 
 }  // namespace zp

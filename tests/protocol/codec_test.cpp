@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "protocol/memory_stream.h"
@@ -228,6 +230,30 @@ TEST(CodecReal, RoundTripsAndSpecialFormsRead) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     EXPECT_EQ(bits, 0xFFF8000000000000ULL);
+}
+
+TEST(CodecReal, TextMatchesPrintfForAnyDouble) {
+    // Random bit patterns, values near rounding ties and decimal boundaries.
+    std::mt19937_64 rng(12345);
+    std::vector<double> values = {1.5, 0.5, 9999999.5, 9999995.0, 1048576.5, 2.5e-7, 123456.75, 1e22, 1e23,
+                                  9.9999995e-5, 5e-324, 1.7976931348623157e308, 0.1, 1e-5, 999999.95};
+    for (int i = 0; i < 200000; ++i) {
+        uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        if (std::isfinite(d) && d != 0) values.push_back(d);
+        double near = std::ldexp(static_cast<double>(rng() % 100000000), static_cast<int>(rng() % 40) - 20);
+        if (near != 0) values.push_back(i % 2 ? near : -near);
+        values.push_back(static_cast<double>(rng() % 20000000) / 2.0 + 0.5);
+    }
+    for (double d : values) {
+        memory_stream s;
+        ASSERT_FALSE(write_real(s, d));
+        char expect[64];
+        int n = std::snprintf(expect, sizeof expect, "%e", d);
+        ASSERT_EQ(std::string(s.output.begin() + 3, s.output.end()), std::string(expect, static_cast<size_t>(n))) << d;
+        ASSERT_EQ(s.output[1], n + 1);
+    }
 }
 
 TEST(CodecReal, MalformedContentsRefused) {

@@ -1,0 +1,220 @@
+// rules_bench.cpp - throughput of log rule evaluation on a generated syslog-like
+// file, against `grep -E -c -f` with the same patterns and a bare regexec loop.
+//
+// Usage: logcheck_bench [megabytes]   (default 128)
+// The file is made in a temporary directory and removed afterwards.
+#include <regex.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "devtree/devtree.h"
+#include "logcheck/rules.h"
+
+namespace {
+
+using namespace zp;
+
+const char* const patterns[] = {
+    "error",
+    "Failed password for .* from [0-9.]+",
+    "(ERROR|CRIT|FATAL)",
+    "kernel: .*segfault at",
+    "Out of memory: Kill(ed)? process [0-9]+",
+    "sshd\\[[0-9]+\\]: Invalid user",
+    "I/O error, dev [a-z]+, sector",
+    "status=5[0-9][0-9]",
+    "authentication failure",
+    "disk (full|quota exceeded)",
+    "Connection (reset|refused|timed out)",
+    "panic",
+    "warning: .*deferred",
+    "BUG: soft lockup",
+    "oom-killer",
+    "link is (down|not ready)",
+    "temperature above threshold",
+    "EXT4-fs error",
+    "nginx.*\" 50[0-9] ",
+    "Too many open files",
+};
+
+const char* const normal[] = {
+    "sshd[%d]: Accepted publickey for deploy from 10.0.%d.%d port %d ssh2",
+    "CRON[%d]: (root) CMD (run-parts /etc/cron.hourly) job %d.%d.%d",
+    "systemd[1]: Started Session %d of user app; slice %d.%d.%d.",
+    "kernel: [%d.%d] eth0: renamed from veth%d%d",
+    "nginx[%d]: 10.1.%d.%d - - \"GET /api/v1/items HTTP/1.1\" 200 %d",
+    "postfix/smtpd[%d]: connect from mail%d.example.net[192.0.%d.%d]",
+    "dhclient[%d]: DHCPACK of 10.0.%d.%d from 10.0.0.1 lease %d",
+    "app[%d]: request id=%d handled in %d ms user=%d",
+};
+
+const char* const rare[] = {
+    "sshd[%d]: Failed password for root from 10.9.%d.%d port %d ssh2",
+    "app[%d]: ERROR database timeout after %d ms (try %d of %d)",
+    "kernel: [%d.%d] app[%d]: segfault at %d ip 00007f sp 00007ff error 4",
+    "kernel: [%d.%d] Out of memory: Killed process %d (java) score %d",
+    "sshd[%d]: Invalid user admin from 10.7.%d.%d port %d",
+    "nginx[%d]: 10.1.%d.%d - - \"POST /api HTTP/1.1\" 502 %d",
+    "postfix/smtp[%d]: warning: queue %d.%d deferred for %d s",
+    "kernel: [%d.%d] e1000e: eth%d NIC Link is Down %d",
+};
+
+std::string make_file(const std::string& path, size_t bytes) {
+    std::mt19937 rng(42);
+    std::ofstream f(path, std::ios::binary);
+    std::string all;
+    all.reserve(bytes + 256);
+    char line[512];
+    const char* months[] = {"Jan", "Feb", "Mar", "Dec"};
+    while (all.size() < bytes) {
+        int n = snprintf(line, sizeof line, "%s %2d %02d:%02d:%02d host%02d ", months[rng() % 4],
+                         1 + static_cast<int>(rng() % 28), static_cast<int>(rng() % 24),
+                         static_cast<int>(rng() % 60), static_cast<int>(rng() % 60),
+                         static_cast<int>(rng() % 40));
+        const char* fmt = rng() % 50 == 0 ? rare[rng() % std::size(rare)] : normal[rng() % std::size(normal)];
+        n += snprintf(line + n, sizeof line - n, fmt, static_cast<int>(rng() % 30000),
+                      static_cast<int>(rng() % 256), static_cast<int>(rng() % 256),
+                      static_cast<int>(rng() % 65536));
+        while (n < 115 + static_cast<int>(rng() % 20)) line[n++] = ' ';  // about 120 bytes a line
+        line[n++] = '\n';
+        all.append(line, static_cast<size_t>(n));
+    }
+    f.write(all.data(), static_cast<std::streamsize>(all.size()));
+    return all;
+}
+
+std::vector<std::string_view> split_lines(const std::string& all) {
+    std::vector<std::string_view> v;
+    size_t start = 0;
+    for (size_t i = all.find('\n'); i != std::string::npos; i = all.find('\n', start)) {
+        v.emplace_back(all.data() + start, i - start);
+        start = i + 1;
+    }
+    return v;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+struct run_result {
+    double seconds;
+    long matches;
+};
+
+run_result run_agent(const std::vector<std::string_view>& lines, size_t rules, unsigned flags) {
+    devtree_list tree;
+    devtree* group = devtree_child(*devtree_child(tree, "log", std::nullopt), "/forward", std::nullopt);
+    auto node = alloc_devnode();
+    node->id = "bench";
+    node->lognode = alloc_lognode();
+    for (size_t i = 0; i < rules; i++) {
+        auto r = alloc_logrule();
+        std::unique_ptr<pattern> p;
+        if (auto e = compile_pattern(patterns[i], flags, &p)) {
+            fprintf(stderr, "%s: %s\n", patterns[i], e.c_str());
+            exit(1);
+        }
+        auto cond = std::make_shared<log_cond>();
+        cond->kind = log_cond::match;
+        cond->pattern = std::move(p);
+        r->condition = cond;
+        r->decision = decision_log;
+        r->status = status_warning;
+        add_logrule(node->lognode.get(), std::move(r));
+    }
+    add_devnodes(*group, std::move(node));
+    devnode& check = *group->checks.front();
+    long matches = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (log_got_entry(lines[i], check)) matches++;
+        if ((i & 4095) == 0) check.results.clear();  // check-in takes them away
+    }
+    return {seconds_since(t0), matches};
+}
+
+run_result run_regexec(const std::vector<std::string_view>& lines, size_t rules) {
+    std::vector<regex_t> res(rules);
+    for (size_t i = 0; i < rules; i++) regcomp(&res[i], patterns[i], REG_EXTENDED);
+    long matches = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    for (auto line : lines) {
+        for (auto& re : res) {
+            regmatch_t pm[1];
+            pm[0].rm_so = 0;
+            pm[0].rm_eo = static_cast<regoff_t>(line.size());
+            if (regexec(&re, line.data(), 0, pm, REG_STARTEND) == 0) {
+                matches++;
+                break;
+            }
+        }
+    }
+    double s = seconds_since(t0);
+    for (auto& re : res) regfree(&re);
+    return {s, matches};
+}
+
+run_result run_grep(const std::string& dir, const std::string& file, size_t rules) {
+    std::string patfile = dir + "/patterns";
+    {
+        std::ofstream f(patfile);
+        for (size_t i = 0; i < rules; i++) f << patterns[i] << "\n";
+    }
+    std::string cmd = "LC_ALL=C grep -E -c -f '" + patfile + "' '" + file + "'";
+    auto t0 = std::chrono::steady_clock::now();
+    FILE* p = popen(cmd.c_str(), "r");
+    long matches = -1;
+    if (p) {
+        if (fscanf(p, "%ld", &matches) != 1) matches = -1;
+        pclose(p);
+    }
+    return {seconds_since(t0), matches};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 128;
+    set_log_level(3);
+    char tmpl[] = "/tmp/zp_logcheck_benchXXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    std::string dir = tmpl;
+    std::string file = dir + "/syslog";
+    std::string all = make_file(file, mb << 20);
+    auto lines = split_lines(all);
+    double total_mb = static_cast<double>(all.size()) / (1 << 20);
+    printf("%zu entries, %.1f MB, %.1f bytes per entry\n", lines.size(), total_mb,
+           static_cast<double>(all.size()) / static_cast<double>(lines.size()));
+    printf("%5s %10s %10s %10s %10s  %8s %8s %8s\n", "rules", "agent", "plain", "regexec", "grep",
+           "ag/grep", "ag/rx", "plain/rx");
+    int status = 0;
+    for (size_t rules : {1, 5, 20}) {
+        auto grep = run_grep(dir, file, rules);
+        auto agent = run_agent(lines, rules, 0);
+        auto plain = run_agent(lines, rules, pattern_plain);
+        auto bare = run_regexec(lines, rules);
+        auto rate = [&](const run_result& r) { return total_mb / r.seconds; };
+        printf("%5zu %7.0f MB/s %5.0f MB/s %5.0f MB/s %5.0f MB/s  %8.2f %8.2f %8.2f\n", rules,
+               rate(agent), rate(plain), rate(bare), rate(grep), rate(agent) / rate(grep),
+               rate(agent) / rate(bare), rate(plain) / rate(bare));
+        if (agent.matches != grep.matches || plain.matches != grep.matches || bare.matches != grep.matches) {
+            printf("      match counts differ: agent %ld, plain %ld, regexec %ld, grep %ld\n",
+                   agent.matches, plain.matches, bare.matches, grep.matches);
+            status = 1;
+        } else {
+            printf("      %ld matching entries\n", agent.matches);
+        }
+    }
+    std::filesystem::remove_all(dir);
+    return status;
+}

@@ -1,0 +1,28 @@
+// file_text.h - small text helpers: reading a whole small file with a size cap
+// (so that a huge or endless file cannot exhaust memory), trimming, atoi.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/err.h"
+
+namespace zp {
+
+// Reads the file at `path` into `out`. Fails with the system's error text when
+// the file cannot be opened or read, and with "File too large" when it holds
+// more than `max_bytes`. `out` is unchanged on failure.
+err read_text_file(const std::string& path, size_t max_bytes, std::string& out);
+
+// True for the C `isspace` characters; the trimming rule of every text the
+// agent reads from a file.
+bool is_space(char c);
+// C atoi on the text (leading blanks, sign, digits; anything else reads as 0),
+// with values beyond 32 bits clamped instead of undefined.
+int32_t atoi32(const std::string& text);
+
+// The text without leading and trailing white space.
+std::string trim(const std::string& text);
+
+}  // namespace zp

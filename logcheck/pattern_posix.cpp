@@ -1,0 +1,74 @@
+// pattern_posix.cpp - the POSIX regcomp/regexec calls behind pattern_os.h.
+#include <regex.h>
+
+#include <vector>
+
+#include "logcheck/pattern_os.h"
+
+namespace zp {
+
+struct os_regex {
+    regex_t re;
+    bool compiled = false;
+    os_regex() = default;
+    os_regex(const os_regex&) = delete;
+    os_regex& operator=(const os_regex&) = delete;
+    ~os_regex() {
+        if (compiled) regfree(&re);
+    }
+};
+
+void os_regex_deleter::operator()(os_regex* re) const {
+    std::default_delete<os_regex>()(re);
+}
+
+int os_regex_compile(const std::string& text, unsigned flags, os_regex_ptr* out,
+                     std::string* error_text) {
+    auto re = std::make_unique<os_regex>();
+    int cflags = REG_EXTENDED;
+    if (flags & pattern_icase) cflags |= REG_ICASE;
+    if (flags & pattern_newline) cflags |= REG_NEWLINE;
+    int rc = regcomp(&re->re, text.c_str(), cflags);
+    if (rc != 0) {
+        char buf[80];
+        regerror(rc, &re->re, buf, sizeof buf);
+        *error_text = buf;
+        return rc;  // regcomp leaves nothing to free on failure
+    }
+    re->compiled = true;
+    out->reset(re.release());
+    return 0;
+}
+
+int os_regex_exec(const os_regex& re, std::string_view subject, std::span<match_span> groups) {
+    // REG_STARTEND matches the span in place, without a terminating NUL.
+    regmatch_t one[1];
+    std::vector<regmatch_t> many;
+    regmatch_t* pm = one;
+    if (groups.size() > 1) {
+        many.resize(groups.size());
+        pm = many.data();
+    }
+    pm[0].rm_so = 0;
+    pm[0].rm_eo = static_cast<regoff_t>(subject.size());
+    int rc = regexec(&re.re, subject.data(), groups.size(), pm, REG_STARTEND);
+    if (rc == REG_NOMATCH) return regex_no_match;
+    if (rc != 0) return rc;
+    for (size_t i = 0; i < groups.size(); i++) {
+        groups[i].start = pm[i].rm_so;
+        groups[i].end = pm[i].rm_eo;
+    }
+    return regex_matched;
+}
+
+size_t os_regex_groups(const os_regex& re) {
+    return re.re.re_nsub;
+}
+
+std::string os_regex_fault_text(regex_fault f) {
+    char buf[80];
+    regerror(f == regex_fault::bad_backref ? REG_ESUBREG : REG_ESIZE, nullptr, buf, sizeof buf);
+    return buf;
+}
+
+}  // namespace zp

@@ -1,0 +1,212 @@
+// Tests of compile_pattern: the escape translation, the engine's error texts,
+// the limits on hostile expressions, and the fast paths (literal prefilter,
+// one-pass form for long entries), which must never change a match result.
+#include "logcheck/pattern.h"
+
+#include <random>
+
+#include <gtest/gtest.h>
+
+namespace zp {
+namespace {
+
+std::unique_ptr<pattern> compile(std::string_view text, unsigned flags = 0) {
+    std::unique_ptr<pattern> p;
+    err e = compile_pattern(text, flags, &p);
+    EXPECT_TRUE(e.ok()) << text << ": " << e.message();
+    return p;
+}
+
+bool matches(const pattern& p, std::string_view s) {
+    return p.exec(s) == regex_matched;
+}
+
+TEST(PatternEscapes, TabLineFeedCarriageReturnBecomeBytesOthersStayEscaped) {
+    EXPECT_EQ(translate_pattern_escapes("a\\tb\\nc\\rd"), "a\tb\nc\rd");
+    EXPECT_EQ(translate_pattern_escapes("a\\.b"), "a\\.b");
+    EXPECT_EQ(translate_pattern_escapes("a\\\\n"), "a\\\\n");  // escaped backslash, then n
+    EXPECT_EQ(translate_pattern_escapes("end\\"), "end\\");
+    EXPECT_EQ(translate_pattern_escapes("\\"), "\\");
+}
+
+TEST(PatternEscapes, TranslatedPatternIsWhatMatches) {
+    auto tab = compile("a\\tb");
+    EXPECT_TRUE(matches(*tab, "a\tb"));
+    EXPECT_FALSE(matches(*tab, "atb"));
+    auto dot = compile("a\\.b");
+    EXPECT_TRUE(matches(*dot, "a.b"));
+    EXPECT_FALSE(matches(*dot, "axb"));
+    EXPECT_EQ(dot->text(), "a\\.b");
+}
+
+TEST(PatternErrors, FinalBackslashReachesTheCompiler) {
+    std::unique_ptr<pattern> p;
+    err e = compile_pattern("abc\\", 0, &p);
+    ASSERT_TRUE(e.is_error());  // the engine rejects a trailing backslash
+    EXPECT_EQ(p, nullptr);
+    EXPECT_LT(e.message().size(), 80u);
+}
+
+TEST(PatternErrors, RegerrorTextAndOutputUntouched) {
+    auto keep = compile("keep");
+    pattern* before = keep.get();
+    err e = compile_pattern("(", 0, &keep);
+    ASSERT_TRUE(e.is_error());
+    EXPECT_FALSE(e.message().empty());
+    EXPECT_EQ(keep.get(), before);
+}
+
+TEST(PatternLimits, BackReferencesAreRefused) {
+    std::unique_ptr<pattern> p;
+    err e = compile_pattern("(a*)*\\1", 0, &p);
+    ASSERT_TRUE(e.is_error());
+    EXPECT_EQ(e.message(), os_regex_fault_text(regex_fault::bad_backref));
+    // A backslash-digit inside brackets is no back-reference.
+    EXPECT_NE(compile("[\\1]"), nullptr);
+    EXPECT_NE(compile("\\\\1"), nullptr);
+}
+
+TEST(PatternLimits, MultipliedRepetitionAndDeepNestingAreRefused) {
+    std::unique_ptr<pattern> p;
+    err e = compile_pattern("((a{255}){255}){255}", 0, &p);
+    ASSERT_TRUE(e.is_error());
+    EXPECT_EQ(e.message(), os_regex_fault_text(regex_fault::too_big));
+    std::string deep = std::string(5000, '(') + "a" + std::string(5000, ')');
+    EXPECT_EQ(compile_pattern(deep, 0, &p).message(), os_regex_fault_text(regex_fault::too_big));
+    // Even behind a ")" that the engine takes as an ordinary byte.
+    EXPECT_TRUE(compile_pattern(")" + deep, 0, &p).is_error());
+    EXPECT_NE(compile("[0-9]{1,3}(\\.[0-9]{1,3}){3}"), nullptr);
+}
+
+TEST(PatternMatching, EntryIsMatchedInPlaceIncludingNulBytes) {
+    auto p = compile("def$");
+    std::string buf = "abc";
+    buf += '\0';
+    buf += "defXYZ";
+    EXPECT_TRUE(matches(*p, std::string_view(buf).substr(0, 7)));
+    EXPECT_FALSE(matches(*p, buf));
+    EXPECT_FALSE(matches(*p, std::string_view(buf).substr(0, 6)));
+}
+
+TEST(PatternMatching, AnchorsAndDotSpanTheWholeEntryAcrossLineFeeds) {
+    auto p = compile("^first.*last$");
+    EXPECT_TRUE(matches(*p, "first line\nsecond line\nlast"));
+    EXPECT_FALSE(matches(*p, "x\nfirst line last"));
+}
+
+TEST(PatternMatching, SpansReportMatchAndGroups) {
+    auto p = compile("value=([0-9]+)");
+    match_span m[2];
+    ASSERT_EQ(p->exec("x value=42;", m), regex_matched);
+    EXPECT_EQ(m[0].start, 2);
+    EXPECT_EQ(m[0].end, 10);
+    EXPECT_EQ(m[1].start, 8);
+    EXPECT_EQ(m[1].end, 10);
+    EXPECT_EQ(p->groups(), 1u);
+    EXPECT_EQ(p->exec("no value here", m), regex_no_match);
+}
+
+TEST(PatternMatching, QuadraticCaseOnALongEntryGivesTheRightAnswer) {
+    // The engine alone spends seconds on this; the one-pass form does not.
+    auto p = compile("a.*b");
+    std::string entry(65536, 'a');
+    EXPECT_FALSE(matches(*p, entry));
+    entry.back() = 'b';
+    EXPECT_TRUE(matches(*p, entry));
+}
+
+TEST(PatternPrefilter, TypicalPatternsGetARequiredLiteral) {
+    EXPECT_TRUE(compile("error")->exact());
+    EXPECT_TRUE(compile("(ERROR|CRIT|FATAL)")->exact());
+    EXPECT_FALSE(compile("Failed password for .* from")->required().empty());
+    EXPECT_FALSE(compile("sshd\\[[0-9]+\\]: Invalid user")->required().empty());
+    EXPECT_TRUE(compile("a*")->required().empty());
+    EXPECT_TRUE(compile("x|y*")->required().empty());
+    EXPECT_TRUE(compile("error", pattern_icase)->required().empty());
+}
+
+// Patterns and entries chosen to hit the corners of the literal extraction:
+// optional parts, alternation, classes, anchors, escapes, intervals, brackets.
+const char* const corner_patterns[] = {
+    "error", "err(or)?", "err(or)+", "e(r|x)r", "(ab|cd)ef", "a|b|c", "ab*c", "ab+c",
+    "a{0}b", "a{2}b", "a{1,}b", "(a|)b", "()x", "x|", "^abc", "abc$", "a^b", "a$b", "a.c",
+    "a\\.c", "a\\b", "\\bword\\b", "\\<word\\>", "[ab]c", "[]a]b", "[^]a]b", "[[:digit:]]x",
+    "[[.a.]]b", "a\\|b", "a\\(b", "\\{x", "a}b", "a]b", "x\\wy", "x\\sy", "(a(b(c)))d",
+    "((ab)|c)*d", "(a|b){2,3}c", "Failed password for .* from [0-9.]+", "(foo|foobar)baz",
+    "ba(r|z)+q", "a\\?", "[.]x", "\xe2\x82\xac", "a\xff", "q\\nq", "(x)", "((()))",
+    "a{,2}b", "error.*disk|warn.*fan", "[a-c]+d", "a\\\\b", "a\\'", "\\`a",
+};
+
+std::vector<std::string> corner_entries() {
+    std::vector<std::string> v = {
+        "", "error", "err", "erxr", "abef", "cdef", "ac", "abbbc", "b", "aab", "ab", "x",
+        "abc", "xabc", "abcx", "a.c", "abc word here", "wordy", "]b", "cb", "5x", "a|b",
+        "a(b", "{x", "a}b", "a]b", "xay", "x y", "abcd", "ababd", "abcc", "aac",
+        "Failed password for root from 10.0.0.1", "foobarbaz", "bazq", "barrrq", "a?", ".x",
+        "\xe2\x82\xac", "a\xff", "q\nq", "error on disk", "warn: fan", "cccd", "a\\b", "a",
+    };
+    std::mt19937 rng(7);
+    static const char bytes[] = "abcdefqrxyz.()[]|\\ \n\x00\xff" "05";
+    const std::string alphabet(bytes, sizeof bytes - 1);
+    for (int i = 0; i < 300; i++) {
+        std::string s;
+        size_t n = rng() % 24;
+        for (size_t j = 0; j < n; j++) s += alphabet[rng() % alphabet.size()];
+        v.push_back(s);
+    }
+    return v;
+}
+
+TEST(PatternPrefilter, NeverChangesAMatchResult) {
+    auto entries = corner_entries();
+    for (const char* text : corner_patterns) {
+        std::unique_ptr<pattern> fast, plain;
+        err e1 = compile_pattern(text, 0, &fast);
+        err e2 = compile_pattern(text, pattern_plain, &plain);
+        ASSERT_EQ(e1.message(), e2.message()) << text;
+        if (e1) continue;
+        for (auto& entry : entries) {
+            // Short, and long enough for the one-pass form.
+            std::string longer = std::string(2000, '-') + entry + std::string(100, '-');
+            ASSERT_EQ(fast->exec(entry), plain->exec(entry)) << text << " on " << entry;
+            ASSERT_EQ(fast->exec(longer), plain->exec(longer)) << text << " on long " << entry;
+            match_span a[2], b[2];
+            ASSERT_EQ(fast->exec(entry, a), plain->exec(entry, b)) << text;
+            EXPECT_EQ(a[0].start, b[0].start);
+            EXPECT_EQ(a[0].end, b[0].end);
+        }
+    }
+}
+
+TEST(PatternPrefilter, RandomPatternsAgreeWithThePlainEngine) {
+    std::mt19937 rng(11);
+    const char* atoms[] = {"a", "b", "ab", "x", ".", "[ab]", "\\.", "^", "$", "(a|b)", "(ab|x)",
+                           "a*", "b+", "x?", "(a|)", "a{2}", "[^a]", "\\b"};
+    auto entries = corner_entries();
+    for (int i = 0; i < 400; i++) {
+        std::string text;
+        int parts = 1 + static_cast<int>(rng() % 5);
+        for (int j = 0; j < parts; j++) {
+            text += atoms[rng() % std::size(atoms)];
+            if (rng() % 6 == 0) text += "|";
+        }
+        std::unique_ptr<pattern> fast, plain;
+        if (compile_pattern(text, 0, &fast) || compile_pattern(text, pattern_plain, &plain)) continue;
+        for (auto& entry : entries) {
+            ASSERT_EQ(fast->exec(entry), plain->exec(entry)) << text << " on " << entry;
+            std::string longer = entry + std::string(1500, 'q') + entry;
+            ASSERT_EQ(fast->exec(longer), plain->exec(longer)) << text << " on long " << entry;
+        }
+    }
+}
+
+TEST(PatternPrefilter, RebuildAfterManyBytesKeepsMatching) {
+    auto p = compile("a.*z");
+    std::string entry(4096, 'a');
+    for (int i = 0; i < 600; i++) ASSERT_FALSE(matches(*p, entry));  // over the rebuild mark
+    entry.back() = 'z';
+    EXPECT_TRUE(matches(*p, entry));
+}
+
+}  // namespace
+}  // namespace zp
