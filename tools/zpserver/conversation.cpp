@@ -231,7 +231,8 @@ err on_checkin(conn& c, tag_code tag) {
     std::vector<check_result> results;
     if (auto e = read_checkin_req(*c.s, results, tag)) return e;
     checkin_reply reply;
-    reply.ack = !st.fire("withhold-ack", "checkin_resp");
+    // Only check-ins that carry results count for the withheld acknowledgement.
+    reply.ack = results.empty() || !st.fire("withhold-ack", "checkin_resp");
     agent_record rec = st.store().get(c.name, c.domain);
     if (!rec.scanned) {
         reply.conf_changed = true;

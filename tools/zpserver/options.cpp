@@ -125,6 +125,7 @@ const char* usage_text() {
            "      --refuse-requests     answer downtime and rescan requests with failure\n"
            "      --fault KIND[:PHASE[:COUNT]]  put a fault into replies (repeatable)\n"
            "                            kinds: nack wrong-tag definite-length garbage close slow withhold-ack\n"
+           "                            (withhold-ack counts only check-ins that carry results)\n"
            "      --nack                same as --fault nack\n"
            "      --nack-reason TEXT    reason of negotiate_nack\n"
            "      --slow-seconds N      delay of the slow fault (2)\n"

@@ -32,7 +32,8 @@ namespace zp::server {
 //   garbage         random octets instead of the first enciphered message
 //   close           half the reply sent, then the connection closed
 //   slow            the reply held back for slow_seconds
-//   withhold-ack    checkin_resp with checkinAck false
+//   withhold-ack    checkin_resp with checkinAck false (counting only
+//                   check-ins that carry results)
 // `phase` names the reply it hits (server_offers, dh, public, key, sporadic,
 // auth, auth_response, configure_resp, checkin_resp, server_time_resp,
 // downtime_resp, rescan_resp, h_w_scan_resp, upgrade_resp, or "any");
