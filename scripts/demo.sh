@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the agent and the reference server, starts the server on loopback and
 # the agent against it in regression-test mode, and shows the results as they
-# arrive. Stops both after DEMO_SECONDS (default 60) or on Ctrl-C.
+# arrive. Stops both after DEMO_SECONDS (default 60) or on Ctrl-C. BUILD_DIR
+# names the build directory (default build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${DEMO_SECONDS:-60}
+build=${BUILD_DIR:-build}
 
-cmake -S . -B build -G Ninja -DZP_BUILD_BENCH=OFF >/dev/null
-cmake --build build --target quillmar zpserver -j2
+cmake -S . -B "$build" -G Ninja -DZP_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" --target quillmar zpserver -j2
 
 tmp=$(mktemp -d)
 server_pid=""
@@ -20,7 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-build/tools/zpserver/zpserver -p 0 --state-dir "$tmp/server-state" --results "$tmp/results.jsonl" \
+"$build"/tools/zpserver/zpserver -p 0 --state-dir "$tmp/server-state" --results "$tmp/results.jsonl" \
   --frequency 2 --checkin-frequency 10 --no-summary >"$tmp/server.out" 2>"$tmp/server.log" &
 server_pid=$!
 port=""
@@ -42,7 +44,7 @@ server_list = 127.0.0.1:$port
 logfile = $tmp/agent.log
 loglevel = 0
 CONF
-(cd "$tmp/cwd" && exec "$OLDPWD/build/core/quillmar" --regression-test 3 -1 -1 1) >"$tmp/agent.out" 2>&1 &
+(cd "$tmp/cwd" && exec "$OLDPWD/$build/core/quillmar" --regression-test 3 -1 -1 1) >"$tmp/agent.out" 2>&1 &
 agent_pid=$!
 echo "agent started (pid $agent_pid); showing results for $seconds seconds"
 

@@ -246,3 +246,30 @@ TEST(ServerOptions, ZeroGeneratorIsRefused) {
 }
 
 }  // namespace zp::test
+
+namespace zp::test {
+
+TEST(ServerSummary, KeepsLastStatusAndValueAndCountsPerCheck) {
+    server::summary s;
+    server::check_result r;
+    r.path = {"mem", "phys"};
+    r.value.kind = server::result_value::integer;
+    r.value.i = 5;
+    s.add("a1", {r});
+    r.value.i = 6;
+    r.status = 2;
+    server::check_result other;
+    other.path = {"log", std::string("x\x01y", 3)};
+    other.value.kind = server::result_value::text;
+    other.value.s = std::string(100, 'z');
+    s.add("a1", {r, other});
+    std::string t = s.render();
+    EXPECT_EQ(s.checks(), 2u);
+    auto line = t.substr(t.find("mem/phys"));
+    line = line.substr(0, line.find('\n'));
+    EXPECT_NE(line.find("      2  alert    6"), std::string::npos) << line;
+    EXPECT_NE(t.find("log/x?y"), std::string::npos) << "control bytes are not put on the terminal";
+    EXPECT_NE(t.find(std::string(37, 'z') + "..."), std::string::npos) << "long values are cut";
+}
+
+}  // namespace zp::test
