@@ -155,8 +155,7 @@ std::string agent_store::file_name(const std::string& name, const std::string& d
     return "agent-" + digest_hex(digest) + ".state";
 }
 
-agent_record agent_store::get(const std::string& name, const std::string& domain) {
-    std::lock_guard lk(mu_);
+agent_record& agent_store::load(const std::string& name, const std::string& domain) {
     auto key = std::make_pair(name, domain);
     if (auto it = cache_.find(key); it != cache_.end()) return it->second;
     agent_record rec;
@@ -180,13 +179,10 @@ agent_record agent_store::get(const std::string& name, const std::string& domain
             log(2, "Ignoring agent record %s: too large", p.string().c_str());
         }
     }
-    cache_[key] = rec;
-    return rec;
+    return cache_[key] = std::move(rec);
 }
 
-err agent_store::put(const agent_record& rec) {
-    std::lock_guard lk(mu_);
-    cache_[std::make_pair(rec.name, rec.domain)] = rec;
+err agent_store::save(const agent_record& rec) {
     if (dir_.empty()) return {};
     std::error_code ec;
     std::filesystem::create_directories(dir_, ec);
@@ -203,6 +199,29 @@ err agent_store::put(const agent_record& rec) {
     std::filesystem::rename(tmp, p, ec);
     if (ec) return format_error("Error renaming %s: %s", tmp.string().c_str(), ec.message().c_str());
     return {};
+}
+
+agent_record agent_store::get(const std::string& name, const std::string& domain) {
+    std::lock_guard lk(mu_);
+    return load(name, domain);
+}
+
+err agent_store::put(const agent_record& rec) {
+    std::lock_guard lk(mu_);
+    cache_[std::make_pair(rec.name, rec.domain)] = rec;
+    return save(rec);
+}
+
+err agent_store::update(const std::string& name, const std::string& domain,
+                        const std::function<void(agent_record&)>& fn, agent_record* out) {
+    std::lock_guard lk(mu_);
+    agent_record& rec = load(name, domain);
+    fn(rec);
+    // The key stays what it was looked up by.
+    rec.name = name;
+    rec.domain = domain;
+    if (out) *out = rec;
+    return save(rec);
 }
 
 }  // namespace zp::server

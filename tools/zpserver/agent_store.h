@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -56,10 +57,18 @@ public:
     agent_record get(const std::string& name, const std::string& domain);
     // Stores the record and replaces its file atomically.
     err put(const agent_record& rec);
+    // Reads, changes with `fn` and stores the agent's record under one hold
+    // of the lock, so that two connections of one agent lose no change of
+    // each other. `out` (may be null) receives the stored record. The
+    // record changes in memory even when its file cannot be written.
+    err update(const std::string& name, const std::string& domain, const std::function<void(agent_record&)>& fn,
+               agent_record* out = nullptr);
     // The file name of an agent's record inside the directory.
     static std::string file_name(const std::string& name, const std::string& domain);
 
 private:
+    agent_record& load(const std::string& name, const std::string& domain);  // lock held
+    err save(const agent_record& rec);                                       // lock held
     std::mutex mu_;
     std::string dir_;
     std::map<std::pair<std::string, std::string>, agent_record> cache_;

@@ -2,6 +2,7 @@
 // hello, the key exchange or hallmark renewal, the switch to the cipher
 // stream, the mutual challenge, and then the requests of the conversation
 // (registration, check-in, downtime, rescan, upgrade) until the agent closes.
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -28,7 +29,17 @@ struct conn {
     server_state& st;
     stream_ptr s;  // the socket stream, then the cipher stream over it
     std::string name, domain;
+    std::string label, domain_label;  // the same, fit for the log
 };
+
+// The text with every octet outside printable ASCII as '?', at most 80 octets.
+std::string printable(std::string_view text) {
+    std::string out(text.substr(0, 80));
+    for (auto& ch : out) {
+        if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7E) ch = '?';
+    }
+    return out;
+}
 
 // The reply is over and the connection must close (a nack or a fault).
 err ended(const char* why) { return format_error("Conversation ended: %s", why); }
@@ -105,7 +116,7 @@ std::string derived_host_id(const std::string& name, const std::string& domain) 
 
 // ---- set-up ----
 
-err key_exchange(conn& c, agent_record& rec) {
+err key_exchange(conn& c) {
     const auto& st = c.st;
     if (auto e = send(c, "dh", [&](ProtocolStream& s) {
             return write_diffie_hellmann_parameters(s, st.modulus(), st.generator());
@@ -118,6 +129,9 @@ err key_exchange(conn& c, agent_record& rec) {
     if (!two) return err::text("Out of memory");
     if (bn_less(*agent_public, *two) || !bn_less(*agent_public, st.modulus()))
         return err::text("Agent sent an unusable public value");
+    // p - 1 (its square is 1) would leave the secret at 1 or p - 1.
+    bignum_ptr square = bn_mod_exp(*agent_public, *two, st.modulus());
+    if (!square || bn_equals_small(*square, 1)) return err::text("Agent sent an unusable public value");
     bignum_ptr priv = bn_poor_random(32);
     if (!priv) return err::text("Error getting a random number for the key exchange");
     bignum_ptr pub = bn_mod_exp(st.generator(), *priv, st.modulus());
@@ -128,21 +142,23 @@ err key_exchange(conn& c, agent_record& rec) {
     if (st.options().version > 512) {
         if (auto e = send(c, "key", [](ProtocolStream& s) { return write_negotiate_ack(s); }, true)) return e;
     }
-    rec.hostkey = bn_to_decimal(*secret);
-    rec.hallmark.reset();
-    log(1, "Agreed a master key with %s in %s", c.name.c_str(), c.domain.c_str());
-    return c.st.store().put(rec);
+    std::string key = bn_to_decimal(*secret);
+    log(1, "Agreed a master key with %s in %s", c.label.c_str(), c.domain_label.c_str());
+    return c.st.store().update(c.name, c.domain, [&](agent_record& rec) {
+        rec.hostkey = key;
+        rec.hallmark.reset();
+    });
 }
 
-err new_hallmark(conn& c, agent_record& rec) {
+err new_hallmark(conn& c, const std::string& master_key, std::string& hallmark) {
     bignum_ptr sporadic = bn_poor_random(16);
     if (!sporadic) return err::text("Out of memory during hallmark negotiation");
-    std::string hallmark;
-    if (auto e = make_hallmark(*rec.hostkey, *sporadic, hallmark)) return e;
+    std::string h;
+    if (auto e = make_hallmark(master_key, *sporadic, h)) return e;
     if (auto e = send(c, "sporadic", [&](ProtocolStream& s) { return write_sporadic_bignum(s, *sporadic); })) return e;
-    rec.hallmark = hallmark;
-    log(0, "New hallmark for %s in %s", c.name.c_str(), c.domain.c_str());
-    return c.st.store().put(rec);
+    log(0, "New hallmark for %s in %s", c.label.c_str(), c.domain_label.c_str());
+    hallmark = h;
+    return c.st.store().update(c.name, c.domain, [&](agent_record& rec) { rec.hallmark = h; });
 }
 
 err authenticate(conn& c, const std::string& hallmark) {
@@ -180,7 +196,9 @@ err set_up(conn& c) {
     if (auto e = read_client_wants(*c.s, hello)) return e;
     c.name = hello.key.name;
     c.domain = hello.key.domain;
-    log(0, "Hello from %s in %s (version %x, master key %d, hallmark %d)", c.name.c_str(), c.domain.c_str(),
+    c.label = printable(c.name);
+    c.domain_label = printable(c.domain);
+    log(0, "Hello from %s in %s (version %x, master key %d, hallmark %d)", c.label.c_str(), c.domain_label.c_str(),
         static_cast<unsigned>(hello.version), hello.key.hasMasterKey, hello.key.hasHallmark);
     agent_record rec = st.store().get(c.name, c.domain);
     // Keys count only when both sides hold them.
@@ -191,13 +209,16 @@ err set_up(conn& c) {
         }, true))
         return e;
     if (auto e = read_negotiate_ack(*c.s)) return e;
+    std::string hallmark = has_hallmark ? *rec.hallmark : std::string();
     if (!has_hallmark) {
         if (!has_master) {
-            if (auto e = key_exchange(c, rec)) return e;
+            if (auto e = key_exchange(c)) return e;
+            rec = st.store().get(c.name, c.domain);
         }
-        if (auto e = new_hallmark(c, rec)) return e;
+        if (!rec.hostkey) return err::text("No master key for this agent");
+        if (auto e = new_hallmark(c, *rec.hostkey, hallmark)) return e;
     }
-    return authenticate(c, *rec.hallmark);
+    return authenticate(c, hallmark);
 }
 
 // ---- requests ----
@@ -207,21 +228,23 @@ err on_configure(conn& c, tag_code tag) {
     const auto& opt = st.options();
     configure_request req;
     if (auto e = read_configure_req(*c.s, req, tag)) return e;
-    agent_record rec = st.store().get(c.name, c.domain);
-    if (!req.groups.empty()) {
-        rec.checks = uploaded_checks(req.groups);
-        rec.scanned = true;
-        log(1, "Hardware scan of %s: %zu checks", c.name.c_str(), rec.checks.size());
-    }
-    if (rec.host_id.empty()) rec.host_id = opt.host_id.empty() ? derived_host_id(c.name, c.domain) : opt.host_id;
-    if (auto e = st.store().put(rec)) log(3, "Cannot store the record of %s: %s", c.name.c_str(), e.c_str());
+    agent_record rec;
+    auto e = st.store().update(c.name, c.domain, [&](agent_record& r) {
+        if (!req.groups.empty()) {
+            r.checks = uploaded_checks(req.groups);
+            r.scanned = true;
+        }
+        if (r.host_id.empty()) r.host_id = opt.host_id.empty() ? derived_host_id(c.name, c.domain) : opt.host_id;
+    }, &rec);
+    if (e) log(3, "Cannot store the record of %s: %s", c.label.c_str(), e.c_str());
+    if (!req.groups.empty()) log(1, "Hardware scan of %s: %zu checks", c.label.c_str(), rec.checks.size());
     configure_reply reply;
     reply.id = rec.host_id;
     reply.checkin_frequency = opt.checkin_frequency;
     reply.servers = opt.cluster;
     reply.tree = configured_tree(rec, opt.check_frequency);
     reply.alert_groups = opt.alert_groups;
-    log(1, "Configured %s (%s): %zu checks", c.name.c_str(), rec.host_id.c_str(), rec.checks.size());
+    log(1, "Configured %s (%s): %zu checks", c.label.c_str(), rec.host_id.c_str(), rec.checks.size());
     return send(c, "configure_resp", [&](ProtocolStream& s) { return write_configure_resp(s, reply); }, true);
 }
 
@@ -256,7 +279,7 @@ err on_checkin(conn& c, tag_code tag) {
     });
     st.results().write(c.name, c.domain, results, reply.ack);
     st.table().add(c.name, results);
-    log(1, "Check-in from %s: %zu results%s", c.name.c_str(), results.size(), reply.ack ? "" : " (not acknowledged)");
+    log(1, "Check-in from %s: %zu results%s", c.label.c_str(), results.size(), reply.ack ? "" : " (not acknowledged)");
     return send(c, "checkin_resp", [&](ProtocolStream& s) { return write_checkin_resp(s, reply); });
 }
 
@@ -275,7 +298,7 @@ err on_downtime(conn& c, tag_code tag) {
     std::string message = ok ? strprintf("downtime of %d minutes for %s", minutes, c.name.c_str())
                              : (c.st.options().refuse_requests ? std::string("downtime refused")
                                                               : strprintf("invalid downtime of %d minutes", minutes));
-    log(1, "Downtime request from %s: %d minutes (%s): %s", c.name.c_str(), minutes, comment.c_str(),
+    log(1, "Downtime request from %s: %d minutes (%s): %s", c.label.c_str(), minutes, printable(comment).c_str(),
         ok ? "granted" : "refused");
     return send(c, "downtime_resp", [&](ProtocolStream& s) { return write_downtime_resp(s, ok, message); });
 }
@@ -284,13 +307,12 @@ err on_rescan(conn& c, tag_code tag) {
     if (auto e = read_rescan_req(*c.s, tag)) return e;
     bool ok = !c.st.options().refuse_requests;
     if (ok) {
-        agent_record rec = c.st.store().get(c.name, c.domain);
-        rec.scanned = false;
-        if (auto e = c.st.store().put(rec)) log(3, "Cannot store the record of %s: %s", c.name.c_str(), e.c_str());
+        if (auto e = c.st.store().update(c.name, c.domain, [](agent_record& r) { r.scanned = false; }))
+            log(3, "Cannot store the record of %s: %s", c.label.c_str(), e.c_str());
     }
     std::string message = ok ? strprintf("rescan of %s at its next check-in", c.name.c_str())
                              : std::string("rescan refused");
-    log(1, "Rescan request from %s: %s", c.name.c_str(), ok ? "granted" : "refused");
+    log(1, "Rescan request from %s: %s", c.label.c_str(), ok ? "granted" : "refused");
     return send(c, "rescan_resp", [&](ProtocolStream& s) { return write_rescan_resp(s, ok, message); });
 }
 
@@ -311,7 +333,7 @@ err on_upgrade(conn& c, tag_code tag) {
     if (end < 0 || static_cast<uint64_t>(end) > 0xFFFFFFF0ull) return format_error("Upgrade file too large: %s", path.c_str());
     auto size = static_cast<uint32_t>(end);
     in.seekg(0);
-    log(1, "Sending upgrade of %u bytes to %s (build %d)", size, c.name.c_str(), p.build);
+    log(1, "Sending upgrade of %u bytes to %s (build %d)", size, c.label.c_str(), p.build);
 
     hold_back(c, "upgrade_resp");
     memory_stream head;
@@ -352,7 +374,7 @@ err on_upgrade(conn& c, tag_code tag) {
 
 err converse(conn& c) {
     if (auto e = set_up(c)) return e;
-    log(0, "Authenticated %s in %s", c.name.c_str(), c.domain.c_str());
+    log(0, "Authenticated %s in %s", c.label.c_str(), c.domain_label.c_str());
     for (int i = 0; i < max_requests; ++i) {
         tag_code tag;
         if (auto e = read_tag(*c.s, tag)) {
@@ -385,8 +407,8 @@ err serve_connection(server_state& st, stream_ptr s) {
     ++st.conversations;
     if (e) {
         log(e.message().rfind("Conversation ended", 0) == 0 ? 0 : 2, "Connection from %s%s%s: %s",
-            c.name.empty() ? "unknown agent" : c.name.c_str(), c.domain.empty() ? "" : " in ",
-            c.domain.c_str(), e.c_str());
+            c.name.empty() ? "unknown agent" : c.label.c_str(), c.domain.empty() ? "" : " in ",
+            c.domain_label.c_str(), e.c_str());
         return e;
     }
     ++st.completed;
