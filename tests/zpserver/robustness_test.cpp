@@ -3,6 +3,8 @@
 #include <fstream>
 #include <limits>
 #include <random>
+#include <sstream>
+#include <thread>
 
 #include "protocol/memory_stream.h"
 #include "protocol/messages_checkin.h"
@@ -60,27 +62,36 @@ TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
     EXPECT_FALSE(a.open(srv.l.port()));
 }
 
-TEST(ServerRobustness, UnusablePublicValueIsRefused) {
+TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
     temp_dir d;
     test_server srv(options_in(d));
-    test_agent a;
-    ASSERT_FALSE(a.connect(srv.l.port()));
-    client_private_key k{a.name, a.domain, "", false, false, false};
-    ASSERT_FALSE(write_client_wants(*a.s));
-    ASSERT_FALSE(write_client_private_key(*a.s, k));
-    ASSERT_FALSE(write_end_of_contents(*a.s));
-    client_wants_reply reply;
-    ASSERT_FALSE(read_client_wants_reply(*a.s, reply));
-    ASSERT_FALSE(write_negotiate_ack(*a.s));
-    dh_parameters_reply dh;
-    ASSERT_FALSE(read_dh_parameters_reply(*a.s, dh));
+    // 1 and p - 1 would fix the secret whatever the server draws.
+    uint8_t p[256];
+    size_t n = 0;
+    ASSERT_FALSE(bn_get_data(srv.state->modulus(), p, sizeof p, n));
+    p[n - 1] -= 1;  // the group's modulus ends in 0xFF
+    auto p_minus_1 = bn_new(0, 40);
+    ASSERT_FALSE(bn_set_data(*p_minus_1, std::span<const uint8_t>(p, n)));
     auto one = bn_new(1, 1);
-    ASSERT_FALSE(write_sporadic_bignum(*a.s, *one));
-    bignum_ptr server_pub;
-    EXPECT_TRUE(read_sporadic_bignum(*a.s, server_pub)) << "a public value of 1 gets no answer";
-    ASSERT_TRUE(srv.wait_served(1));
-    auto rec = srv.state->store().get(a.name, a.domain);
-    EXPECT_FALSE(rec.hostkey);
+    int served = 0;
+    for (const bignum* value : {one.get(), p_minus_1.get()}) {
+        test_agent a;
+        ASSERT_FALSE(a.connect(srv.l.port()));
+        client_private_key k{a.name, a.domain, "", false, false, false};
+        ASSERT_FALSE(write_client_wants(*a.s));
+        ASSERT_FALSE(write_client_private_key(*a.s, k));
+        ASSERT_FALSE(write_end_of_contents(*a.s));
+        client_wants_reply reply;
+        ASSERT_FALSE(read_client_wants_reply(*a.s, reply));
+        ASSERT_FALSE(write_negotiate_ack(*a.s));
+        dh_parameters_reply dh;
+        ASSERT_FALSE(read_dh_parameters_reply(*a.s, dh));
+        ASSERT_FALSE(write_sporadic_bignum(*a.s, *value));
+        bignum_ptr server_pub;
+        EXPECT_TRUE(read_sporadic_bignum(*a.s, server_pub)) << "no answer to an unusable public value";
+        ASSERT_TRUE(srv.wait_served(++served));
+    }
+    EXPECT_FALSE(srv.state->store().get("host1", "lab").hostkey);
 }
 
 TEST(ServerRobustness, ConnectionThatStallsIsDropped) {
@@ -201,6 +212,28 @@ TEST(ServerStore, DamagedFileGivesFreshRecord) {
     server::agent_store store(d.str());
     auto rec = store.get("n", "d");
     EXPECT_FALSE(rec.hostkey);
+}
+
+TEST(ServerStore, ConcurrentChangesOfOneAgentAreAllKept) {
+    temp_dir d;
+    server::agent_store store(d.str());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&store, t] {
+            for (int i = 0; i < 25; ++i) {
+                EXPECT_FALSE(store.update("n", "d", [&](server::agent_record& r) {
+                    r.checks.push_back({static_cast<uint32_t>(t), {"g", std::to_string(i)}});
+                }));
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    std::ifstream in(d.path / server::agent_store::file_name("n", "d"));
+    std::stringstream b;
+    b << in.rdbuf();
+    server::agent_record back;
+    ASSERT_FALSE(server::parse_record(b.str(), back));
+    EXPECT_EQ(back.checks.size(), 200u);
 }
 
 TEST(ServerStore, LongNamesGetShortFileNames) {
