@@ -72,6 +72,19 @@ unsigned count_results(const devtree_list& groups) {
     return n;
 }
 
+// Removes the actions that have run and whose results have all gone to the
+// server, then the groups left empty. An action whose result did not fit
+// under the limit stays until its result is acknowledged.
+bool prune_sent_actions(devtree_list& groups) {
+    for (auto& g : groups) {
+        std::erase_if(g->checks,
+                      [](const std::unique_ptr<devnode>& n) { return n->next_due != 0 && n->results.empty(); });
+        prune_sent_actions(g->children);
+    }
+    std::erase_if(groups, [](const std::unique_ptr<devtree>& g) { return g->checks.empty() && g->children.empty(); });
+    return groups.empty();
+}
+
 err read_reply(ProtocolStream& s, bool& ack, bool& conf_changed, bool& upgrade, devtree_list& actions,
                bool& hw_scan) {
     if (auto e = read_checkin_resp_incomplete(s, ack, conf_changed, upgrade)) return e;
@@ -179,7 +192,7 @@ err checkin(config& c, conversation_env& env, uint32_t limit, bool& acknowledged
 
     if (ack) {
         remove_sent(sent);
-        prune_done(actions);
+        prune_sent_actions(actions);
         acknowledged = true;
     } else {
         log(3, "Checkin was not acknowledged by server.");

@@ -116,9 +116,17 @@ err write_request(ProtocolStream& s, conversation_env& env, bool hw_scan) {
     return s.flush();
 }
 
+// The agent announces its id in a field of 128 bytes.
+constexpr size_t max_host_id = 128;
+
 void take_host_id(config& c, const std::string& id) {
     if (c.host_id && *c.host_id != id) c.host_id.reset();
     if (c.host_id) return;
+    if (id.size() > max_host_id) {
+        // Kept, it could never be announced again and every set-up would fail.
+        log(2, "Host id from server is longer than %u bytes; not kept", static_cast<unsigned>(max_host_id));
+        return;
+    }
     c.host_id = id;
     if (auto e = set_variable("host_id", id)) log(2, "%s", e.c_str());
     if (auto e = flush_variables(false)) log(3, "Flush error: %s", e.c_str());

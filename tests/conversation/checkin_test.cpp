@@ -282,7 +282,8 @@ TEST_F(checkin_run, WithheldAcknowledgementSendsTheSameResultsAgain) {
     const auto& second = cs.requests[1].kids.at(0).kids;
     ASSERT_EQ(first.size(), 3u);
     ASSERT_EQ(second.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(first[i].kids[0].integer(), second[i].kids[0].integer());
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(first[i].kids[4].integer(), second[i].kids[4].integer());
+    EXPECT_EQ(second[2].kids[1].data, "a#2");
 }
 
 TEST_F(checkin_run, TimeOffsetFollowsTheServerClock) {
@@ -405,6 +406,27 @@ TEST_F(checkin_run, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
     EXPECT_EQ(path_of(sent[1]), "ag/child/inner");
     ASSERT_EQ(actions.size(), 1u);
     EXPECT_EQ(actions[0]->id, "old");
+}
+
+// An action whose result did not fit under the limit stays until its result
+// has been acknowledged.
+TEST_F(checkin_run, ActionWhoseResultWaitsIsNotPruned) {
+    add_check(*group, "a", type_continuous, 1);
+    devtree* ag = devtree_child(actions, "ag", std::nullopt);
+    devnode* act = add_check(*ag, "act", type_action, 1);
+    act->next_due = 5;  // it has run
+    fake_server srv;
+    checkin_server cs;
+    srv.run({cs.script(checkin_reply()), cs.script(checkin_reply())});
+    bool acked;
+    config_ = agent_config({srv.port()});
+    ASSERT_FALSE(checkin(config_, env, 1, acked));
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_EQ(actions[0]->checks.size(), 1u);
+    ASSERT_FALSE(checkin(config_, env, 1, acked));
+    srv.join();
+    EXPECT_EQ(path_of(cs.requests.at(1).kids.at(0).kids.at(0)), "ag/act");
+    EXPECT_TRUE(actions.empty());
 }
 
 TEST_F(checkin_run, UpgradeOfferStartsADownloadOnlyWhenAllowed) {

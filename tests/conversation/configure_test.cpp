@@ -285,6 +285,22 @@ TEST_F(configure_test, HostIdThatDiffersIsReplaced) {
     EXPECT_EQ(*get_variable("host_id"), "new-id");
 }
 
+// An id longer than the agent can announce would make every later set-up
+// fail; it is not kept.
+TEST_F(configure_test, HostIdTooLongToAnnounceIsNotKept) {
+    config c = agent_config({7});
+    c.host_id = "old-id";
+    wire reply = resp_start(std::string(129, 'i'), 60, {});
+    reply.list().end().end();
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    ASSERT_FALSE(run_configure(reply, c, env, false));
+    EXPECT_FALSE(c.host_id);
+    EXPECT_FALSE(get_variable("host_id"));
+    EXPECT_TRUE(logs->has("Host id from server is longer than 128 bytes; not kept"));
+}
+
 // A broken device tree leaves the previous tree running; the id and servers
 // read before it are kept.
 TEST_F(configure_test, BrokenTreeKeepsThePreviousTree) {

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -109,9 +110,12 @@ public:
         th_ = std::thread([this, scripts = std::move(scripts)] {
             for (const auto& s : scripts) {
                 pollfd p{fd_, POLLIN, 0};
-                if (::poll(&p, 1, 20000) != 1) {
-                    add_error("no connection came");
-                    return;
+                int waited = 0;
+                while (::poll(&p, 1, 100) != 1) {
+                    if (stopping || (waited += 100) >= 20000) {
+                        if (!stopping) add_error("no connection came");
+                        return;
+                    }
                 }
                 int c = ::accept(fd_, nullptr, nullptr);
                 if (c < 0) {
@@ -128,9 +132,15 @@ public:
     void join() {
         if (th_.joinable()) th_.join();
     }
+    // Ends run() at its next wait for a connection; the scripts left go unused.
+    void stop() {
+        stopping = true;
+        join();
+    }
 
     std::vector<std::string> errors;
-    int served = 0;
+    std::atomic<int> served{0};
+    std::atomic<bool> stopping{false};
 
 private:
     void add_error(const std::string& e) {
