@@ -273,6 +273,10 @@ TEST(ServerOptions, FaultsAndValuesAreChecked) {
     EXPECT_TRUE(server::parse_fault("explode", f));
     EXPECT_TRUE(server::parse_fault("close:nowhere", f));
     EXPECT_TRUE(server::parse_fault("close:any:0", f));
+    EXPECT_TRUE(server::parse_fault("nack:checkin_resp", f)) << "the agent reads no nack there";
+    EXPECT_TRUE(server::parse_fault("garbage:server_offers", f));
+    EXPECT_TRUE(server::parse_fault("withhold-ack:configure_resp", f));
+    EXPECT_FALSE(server::parse_fault("nack:configure_resp", f));
 
     server::server_options o;
     bool help = false;

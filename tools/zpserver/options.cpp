@@ -101,6 +101,14 @@ err parse_fault(const std::string& text, fault& out) {
     }
     if (!one_of(f.phase, fault_phases, std::size(fault_phases)))
         return format_error("Unknown fault phase: %s", text.c_str());
+    // Some faults have only the places where the agent could meet them.
+    static const char* const nack_phases[] = {"server_offers", "dh", "key", "configure_resp", "any"};
+    if (f.kind == "nack" && !one_of(f.phase, nack_phases, std::size(nack_phases)))
+        return format_error("The agent reads no negotiate_nack there: %s", text.c_str());
+    if (f.kind == "garbage" && f.phase != "auth" && f.phase != "any")
+        return format_error("Garbage is sent only after the cipher switch (auth): %s", text.c_str());
+    if (f.kind == "withhold-ack" && f.phase != "checkin_resp" && f.phase != "any")
+        return format_error("Only checkin_resp carries an acknowledgement: %s", text.c_str());
     out = std::move(f);
     return {};
 }
