@@ -426,7 +426,8 @@ TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
         } else if (i < bytes.size() * 2) {
             damaged.resize(i - bytes.size());
         } else {
-            for (uint32_t k = next() % 4 + 1; k > 0; --k) damaged[(next() >> 8) % damaged.size()] = static_cast<uint8_t>(next() >> 16);
+            for (uint32_t k = next() % 4 + 1; k > 0; --k)
+                damaged[(next() >> 8) % damaged.size()] = static_cast<uint8_t>(next() >> 16);
         }
         config c = agent_config({7});
         devtree_list tree;
