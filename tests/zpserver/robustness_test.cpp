@@ -106,6 +106,27 @@ TEST(ServerRobustness, ConnectionThatStallsIsDropped) {
     EXPECT_TRUE(a.s->read(&b, 1));
 }
 
+TEST(ServerRobustness, PeerThatTricklesIsCutAtTheConversationLimit) {
+    temp_dir d;
+    auto o = options_in(d);
+    o.io_timeout = 2;
+    o.conversation_limit = 1;
+    test_server srv(o);
+    test_agent a;
+    ASSERT_FALSE(a.connect(srv.l.port()));
+    // A client_wants whose agent name of 255 octets comes one octet at a time.
+    const uint8_t start[] = {0x60, 0x80, 0x02, 0x01, 0x01, 0xA1, 0x80, 0x04, 0x81, 0xFF};
+    ASSERT_FALSE(a.s->write(start, sizeof start));
+    bool cut = false;
+    for (int i = 0; i < 40 && !cut; ++i) {
+        const uint8_t more[] = {'x'};
+        if (a.s->write(more, sizeof more)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        cut = srv.served.load() > 0;
+    }
+    EXPECT_TRUE(cut) << "the server ended the connection";
+}
+
 TEST(ServerMessages, CheckResultWithUnknownTrailingMembersIsAccepted) {
     memory_stream m;
     ASSERT_FALSE(write_checkin_req(m));

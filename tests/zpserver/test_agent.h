@@ -55,7 +55,7 @@ struct test_server {
         thread = std::thread([this] {
             while (!stop.load()) {
                 stream_ptr c;
-                if (l.accept(50, state->options().io_timeout, c)) break;
+                if (l.accept(50, state->options().io_timeout, state->options().conversation_limit, c)) break;
                 if (c) {
                     (void)server::serve_connection(*state, std::move(c));
                     ++served;

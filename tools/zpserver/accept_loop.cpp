@@ -40,7 +40,7 @@ err run_server(const server_options& opt, const std::atomic<bool>& stop) {
     std::list<worker> workers;
     while (!stop.load()) {
         stream_ptr conn;
-        if (auto e = l.accept(250, opt.io_timeout, conn)) {
+        if (auto e = l.accept(250, opt.io_timeout, opt.conversation_limit, conn)) {
             log(2, "%s", e.c_str());
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }

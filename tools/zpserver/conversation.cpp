@@ -265,7 +265,9 @@ err on_checkin(conn& c, tag_code tag) {
         ++run.checkins;
         reply.upgrade_available = !opt.upgrade_file.empty() && !run.upgrade_taken;
         if (!opt.actions.empty() && !run.actions_sent) {
-            for (const auto& [group, id] : opt.actions) {
+            for (const auto& action : opt.actions) {
+                const std::string& group = action.first;
+                const std::string& id = action.second;
                 auto it = std::find_if(reply.actions.begin(), reply.actions.end(),
                                        [&](const action_group& g) { return g.id == group; });
                 if (it == reply.actions.end()) {

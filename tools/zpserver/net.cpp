@@ -1,6 +1,7 @@
 // net.cpp - the listener and the connection stream; system calls in net_posix.cpp.
 #include "tools/zpserver/net.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "tools/zpserver/net_os.h"
@@ -13,11 +14,17 @@ err sys_error(const char* what, int code) {
     return format_error("%s: %s (%d)", what, system_error_text(code).c_str(), code);
 }
 
+using steady = std::chrono::steady_clock;
+
 // One accepted connection. Reads and writes wait at most the connection's
-// time-out for the peer; nothing is buffered here.
+// time-out for the peer, and nothing goes on after the conversation's
+// deadline; nothing is buffered here.
 class conn_stream final : public ProtocolStream {
 public:
-    conn_stream(intptr_t fd, int timeout_seconds) : fd_(fd), timeout_ms_(timeout_seconds * 1000) {}
+    conn_stream(intptr_t fd, int timeout_seconds, int limit_seconds)
+        : fd_(fd),
+          timeout_ms_(timeout_seconds * 1000),
+          deadline_(steady::now() + std::chrono::seconds(limit_seconds)) {}
     ~conn_stream() override { close(); }
 
     err read(void* buf, size_t n) override {
@@ -34,7 +41,8 @@ public:
                 continue;
             }
             if (!would_block) return sys_error("Error receiving data", code);
-            int w = netos::wait_readable(fd_, timeout_ms_, code);
+            if (late()) return err::text("Error receiving data: conversation took too long");
+            int w = netos::wait_readable(fd_, wait_ms(), code);
             if (w == 0) return err::text("Error receiving data: Timeout in socket_recv()");
             if (w < 0) return sys_error("Error receiving data", code);
         }
@@ -54,7 +62,8 @@ public:
                 continue;
             }
             if (!would_block) return sys_error("Error sending data", code);
-            int w = netos::wait_writable(fd_, timeout_ms_, code);
+            if (late()) return err::text("Error sending data: conversation took too long");
+            int w = netos::wait_writable(fd_, wait_ms(), code);
             if (w == 0) return err::text("Error sending data: Timeout in socket_send()");
             if (w < 0) return sys_error("Error sending data", code);
         }
@@ -77,8 +86,16 @@ public:
     }
 
 private:
+    bool late() const { return steady::now() >= deadline_; }
+    // The time-out, or less when the deadline comes first.
+    int wait_ms() const {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - steady::now()).count();
+        return left < timeout_ms_ ? static_cast<int>(left < 0 ? 0 : left) : timeout_ms_;
+    }
+
     intptr_t fd_;
     int timeout_ms_;
+    steady::time_point deadline_;
 };
 
 }  // namespace
@@ -127,13 +144,13 @@ err listener::open(const std::string& address, uint16_t port) {
     return {};
 }
 
-err listener::accept(int millis, int io_timeout, stream_ptr& out) {
+err listener::accept(int millis, int io_timeout, int limit, stream_ptr& out) {
     if (fd_ == netos::invalid) return err::text("Not listening");
     intptr_t fd = netos::invalid;
     int code = 0;
     int r = netos::accept_within(fd_, millis, fd, code);
     if (r < 0) return sys_error("Error accepting a connection", code);
-    if (r == 1) out = std::make_unique<conn_stream>(fd, io_timeout > 0 ? io_timeout : 60);
+    if (r == 1) out = std::make_unique<conn_stream>(fd, io_timeout > 0 ? io_timeout : 60, limit > 0 ? limit : 600);
     return {};
 }
 

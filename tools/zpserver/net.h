@@ -30,8 +30,10 @@ public:
     uint16_t port() const { return port_; }
     // Waits up to `millis` for a connection. On success `out` holds the stream
     // of the accepted connection (or stays empty when none came); every read
-    // and write on it waits at most `io_timeout` seconds.
-    err accept(int millis, int io_timeout, stream_ptr& out);
+    // and write on it waits at most `io_timeout` seconds, and nothing goes on
+    // after `limit` seconds, so that a peer that trickles octets cannot hold
+    // the connection for ever.
+    err accept(int millis, int io_timeout, int limit, stream_ptr& out);
     void close();
 
 private:

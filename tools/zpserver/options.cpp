@@ -130,6 +130,7 @@ const char* usage_text() {
            "      --nack-reason TEXT    reason of negotiate_nack\n"
            "      --slow-seconds N      delay of the slow fault (2)\n"
            "      --io-timeout N        seconds a connection may stall (60)\n"
+           "      --conversation-limit N  seconds one connection may last (600)\n"
            "      --max-connections N   connections served at once (16)\n"
            "  -v, --verbose             debug log; -q, --quiet: warnings only\n";
 }
@@ -228,6 +229,9 @@ err parse_options(int argc, char** argv, server_options& out, bool& help) {
         } else if (arg == "--io-timeout") {
             if (auto e = number(1, 86400, n)) return e;
             o.io_timeout = static_cast<int>(n);
+        } else if (arg == "--conversation-limit") {
+            if (auto e = number(1, 86400, n)) return e;
+            o.conversation_limit = static_cast<int>(n);
         } else if (arg == "--max-connections") {
             if (auto e = number(1, 1024, n)) return e;
             o.max_connections = static_cast<int>(n);

@@ -69,6 +69,7 @@ struct server_options {
     std::string nack_reason = "Not accepted by this server";
     int slow_seconds = 2;
     int io_timeout = 60;
+    int conversation_limit = 600;              // seconds one connection may last
     int max_connections = 16;                  // at once; more are closed at once
     int verbosity = 1;                         // log threshold (0 debug, 1 info, 2 warnings)
     std::vector<fault> faults;
