@@ -13,10 +13,13 @@ namespace {
 
 // Alternatives kept for one requirement; beyond this the requirement is dropped.
 constexpr size_t max_alternatives = 16;
+// Requirements kept for one expression, the strongest first.
+constexpr size_t max_groups = 3;
 
 // What the scan of an expression knows about a part of it.
 struct summary {
     std::vector<std::string> req;    // a match contains one of these; empty: nothing known
+    std::vector<std::vector<std::string>> all;  // and one of each of these (req among them)
     std::vector<std::string> exact;  // the part matches exactly these strings (if is_exact)
     bool is_exact = false;
     bool zero_width = false;
@@ -89,7 +92,10 @@ private:
         }
         summary out;
         out.size = sat_add(size, 1);
-        if (all_req && req.size() <= max_alternatives) out.req = std::move(req);
+        if (all_req && req.size() <= max_alternatives) {
+            out.req = std::move(req);
+            out.all = {out.req};
+        }
         if (all_exact && exact.size() <= max_alternatives) {
             out.is_exact = true;
             out.exact = std::move(exact);
@@ -116,7 +122,7 @@ private:
                 run += static_cast<char>(p.lit);
             } else {
                 flush();
-                if (!p.req.empty()) candidates.push_back(p.req);
+                for (auto& group : p.all) candidates.push_back(group);
             }
             if (is_exact && p.is_exact && exact.size() * p.exact.size() <= max_alternatives) {
                 std::vector<std::string> next;
@@ -137,17 +143,26 @@ private:
                  (strength(c) == strength(*best) && c.size() < best->size())))
                 best = &c;
         if (best && strength(*best) > 0) out.req = *best;
+        for (auto& c : candidates)
+            if (!has_empty(c) && strength(c) > 0) out.all.push_back(c);
+        std::stable_sort(out.all.begin(), out.all.end(), [](const auto& a, const auto& b) {
+            return strength(a) > strength(b);
+        });
+        if (out.all.size() > max_groups) out.all.resize(max_groups);
         if (is_exact) {
             out.is_exact = true;
             out.exact = exact;
-            if (!has_empty(exact)) out.req = exact;
+            if (!has_empty(exact)) {
+                out.req = exact;
+                out.all = {exact};
+            }
         }
         return out;
     }
 
     summary piece() {
         summary p = atom();
-        for (;;) {
+        for (bool quantified = false;; quantified = true) {
             int c = peek();
             long lo, hi;
             if (c == '*') {
@@ -168,8 +183,14 @@ private:
             if (p.zero_width) understood = false;
             if (hi < 0) unbounded = true;
             uint64_t times = static_cast<uint64_t>(std::max<long>(hi < 0 ? lo + 1 : hi, 1));
+            // Stacked repetitions ("a**", "a+*") make the library's closures
+            // grow much faster than the expression; count them double.
+            if (quantified) times *= 2;
             p.size = sat_add(sat_mul(p.size, times), 1);
-            if (lo == 0) p.req.clear();
+            if (lo == 0) {
+                p.req.clear();
+                p.all.clear();
+            }
             p.lit = -1;
             p.is_exact = false;
             p.exact.clear();
@@ -217,11 +238,10 @@ private:
             depth_++;
             summary inner = alternation();
             depth_--;
-            if (peek() != ')') {
-                understood = false;
-                return a;
-            }
-            i_++;
+            if (peek() == ')')
+                i_++;
+            else
+                understood = false;  // the library fails on it, but only after building it
             inner.lit = -1;
             inner.zero_width = false;
             inner.size = sat_add(inner.size, 1);
@@ -272,6 +292,7 @@ private:
         a.size = 1;
         a.lit = c;
         a.req = {std::string(1, static_cast<char>(c))};
+        a.all = {a.req};
         a.exact = a.req;
         a.is_exact = true;
         return a;
@@ -308,10 +329,10 @@ private:
 // Rough rank of a byte's frequency in log text; the search probes the rarest.
 int frequency_rank(unsigned char c) {
     if (c == ' ') return 255;
-    if (std::strchr("etaoinsrhldcu", c) && c) return 200;
+    if (c && std::strchr("etaoinsrhldcu", c)) return 200;
     if (c >= '0' && c <= '9') return 180;
     if (c >= 'a' && c <= 'z') return 150;
-    if (std::strchr(":.-/[]=_,", c) && c) return 130;
+    if (c && std::strchr(":.-/[]=_,", c)) return 130;
     if (c >= 'A' && c <= 'Z') return 100;
     return 50;
 }
@@ -323,10 +344,31 @@ required_literal make_literal(const std::string& s) {
         if (frequency_rank(static_cast<unsigned char>(s[i])) <
             frequency_rank(static_cast<unsigned char>(s[r.probe])))
             r.probe = i;
+    std::string distinct;
+    for (char c : s)
+        if (distinct.find(c) == std::string::npos) distinct += c;
+    std::stable_sort(distinct.begin(), distinct.end(), [](char a, char b) {
+        return frequency_rank(static_cast<unsigned char>(a)) < frequency_rank(static_cast<unsigned char>(b));
+    });
+    r.rare = distinct.substr(0, 4);
     return r;
 }
 
 }  // namespace
+
+bool entry_scan::may_contain(std::string_view bytes) {
+    // Taking the set costs about as much as a few searches, so an entry that
+    // only a few patterns look at goes without it.
+    if (!built_) {
+        if (++asked_ < 6) return true;
+        std::memset(present_, 0, sizeof present_);
+        for (unsigned char c : text_) present_[c] = 1;
+        built_ = true;
+    }
+    for (unsigned char c : bytes)
+        if (!present_[c]) return false;
+    return true;
+}
 
 bool required_literal::found_in(std::string_view s) const {
     size_t m = text.size();
@@ -368,16 +410,34 @@ const os_regex& pattern::engine(bool whole, size_t scanned) const {
 }
 
 int pattern::exec(std::string_view subject, std::span<match_span> spans) const {
-    if (!required_.empty()) {
+    for (auto& group : required_) {
         bool any = false;
-        for (auto& r : required_)
+        for (auto& r : group)
             if (r.found_in(subject)) {
                 any = true;
                 break;
             }
         if (!any) return regex_no_match;
-        if (exact_ && spans.empty()) return regex_matched;
     }
+    if (exact_ && spans.empty()) return regex_matched;
+    return run(subject, spans);
+}
+
+int pattern::exec(entry_scan& entry) const {
+    for (auto& group : required_) {
+        bool any = false;
+        for (auto& r : group)
+            if (entry.may_contain(r.rare) && r.found_in(entry.text())) {
+                any = true;
+                break;
+            }
+        if (!any) return regex_no_match;
+    }
+    if (exact_) return regex_matched;
+    return run(entry.text(), {});
+}
+
+int pattern::run(std::string_view subject, std::span<match_span> spans) const {
     bool whole = spans.empty() && whole_ && subject.size() > pattern_long_entry;
     return os_regex_exec(engine(whole, subject.size()), subject, spans);
 }
@@ -431,9 +491,14 @@ err compile_pattern(std::string_view text, unsigned flags, std::unique_ptr<patte
     p->text_ = std::move(translated);
 
     if (!(flags & pattern_plain) && scan.understood) {
-        if (!(flags & pattern_icase) && !sum.req.empty() && !has_empty(sum.req)) {
-            for (auto& s : sum.req) p->required_.push_back(make_literal(s));
-            p->exact_ = sum.is_exact && !has_empty(sum.exact) && sum.exact == sum.req;
+        if (!(flags & pattern_icase)) {
+            for (auto& group : sum.all) {
+                if (group.empty() || has_empty(group)) continue;
+                auto& literals = p->required_.emplace_back();
+                for (auto& s : group) literals.push_back(make_literal(s));
+            }
+            p->exact_ = sum.is_exact && !has_empty(sum.exact) && sum.all.size() == 1 &&
+                        sum.all[0] == sum.exact && !p->required_.empty();
         }
         // The engine tries every start position and runs from each as far as the
         // expression can still match, which is quadratic for "a.*b" on a long

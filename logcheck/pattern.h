@@ -21,11 +21,30 @@
 
 namespace zp {
 
+// One entry as the patterns of one evaluation see it: when several patterns
+// look at the same entry, the set of its bytes is taken once and rules out
+// most literals without a search. Lives on the evaluation's stack; the entry
+// must not change while it is in use.
+class entry_scan {
+public:
+    explicit entry_scan(std::string_view text) : text_(text) {}
+    std::string_view text() const { return text_; }
+    // False when the entry lacks one of `bytes`.
+    bool may_contain(std::string_view bytes);
+
+private:
+    std::string_view text_;
+    int asked_ = 0;
+    bool built_ = false;
+    unsigned char present_[256];
+};
+
 // A literal that an entry must contain for a pattern to match, with the byte
 // the search looks for first (the rarest in ordinary text).
 struct required_literal {
     std::string text;
     size_t probe = 0;  // index into text
+    std::string rare;  // up to four distinct bytes of text, rarest first
     bool found_in(std::string_view s) const;
 };
 
@@ -45,10 +64,13 @@ public:
     // regex_matched, regex_no_match or the engine's error code.
     // A pattern is used by one thread at a time.
     int exec(std::string_view subject, std::span<match_span> spans = {}) const;
+    // The same without spans, for an entry that other patterns look at too.
+    int exec(entry_scan& entry) const;
 
-    // What the prefilter uses: the entry must contain one of these (empty: no
-    // prefilter); `exact` when containing one of them is the whole pattern.
-    const std::vector<required_literal>& required() const { return required_; }
+    // What the prefilter uses: the entry must contain one literal of each group
+    // (no groups: no prefilter); `exact` when containing one literal of the only
+    // group is the whole pattern.
+    const std::vector<std::vector<required_literal>>& required() const { return required_; }
     bool exact() const { return exact_; }
 
 private:
@@ -60,10 +82,11 @@ public:
 
 private:
     const os_regex& engine(bool whole, size_t scanned) const;
+    int run(std::string_view subject, std::span<match_span> spans) const;
 
     std::string text_;
     unsigned flags_ = 0;
-    std::vector<required_literal> required_;
+    std::vector<std::vector<required_literal>> required_;
     bool exact_ = false;
     // The expression itself, and for long entries the same expression behind a
     // start anchor and a prefix that takes any bytes (absent when not needed or
@@ -81,9 +104,11 @@ inline constexpr size_t pattern_long_entry = 1024;
 // Bytes an expression may scan before it is rebuilt.
 inline constexpr uint64_t pattern_rebuild_bytes = 1 << 20;
 // Limits on what compile_pattern accepts: parenthesis nesting and the size of
-// the expression with its repetition counts multiplied out.
+// the expression with its repetition counts multiplied out. The library's
+// compiler needs memory and time that grow with the square of that size
+// (about 30 MB and 60 ms at 2000; gigabytes and seconds at 20000).
 inline constexpr int pattern_max_nesting = 100;
-inline constexpr uint64_t pattern_max_size = 20000;
+inline constexpr uint64_t pattern_max_size = 2000;
 
 // The escape translation: backslash n, r, t become line feed, carriage return
 // and tab; a backslash before any other byte is kept with that byte; a final

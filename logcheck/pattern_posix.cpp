@@ -1,6 +1,7 @@
 // pattern_posix.cpp - the POSIX regcomp/regexec calls behind pattern_os.h.
 #include <regex.h>
 
+#include <limits>
 #include <vector>
 
 #include "logcheck/pattern_os.h"
@@ -49,6 +50,7 @@ int os_regex_exec(const os_regex& re, std::string_view subject, std::span<match_
         many.resize(groups.size());
         pm = many.data();
     }
+    if (subject.size() > static_cast<size_t>(std::numeric_limits<regoff_t>::max())) return REG_ESPACE;
     pm[0].rm_so = 0;
     pm[0].rm_eo = static_cast<regoff_t>(subject.size());
     int rc = regexec(&re.re, subject.data(), groups.size(), pm, REG_STARTEND);

@@ -69,7 +69,7 @@ void record(std::string_view entry, devnode& check, const logrule& rule, int64_t
     if (d == decision_log || d == decision_logtogroup || d == decision_copytogroup) {
         set_result_log_text(*res, entry);
         reset_silence(check, now);
-        if (d != decision_log) res->set_alert_group(rule.destination.value_or(std::string()));
+        if (d != decision_log && rule.destination) res->set_alert_group(*rule.destination);
     }
     append_result(check, std::move(res));
 }
@@ -104,6 +104,11 @@ log_cond::~log_cond() {
 }
 
 bool log_cond_match(std::string_view entry, const log_cond& cond) {
+    entry_scan scan(entry);
+    return log_cond_match(scan, cond);
+}
+
+bool log_cond_match(entry_scan& entry, const log_cond& cond) {
     // Walks "not" and the right operands of "and"/"or" in a loop; only left
     // operands recurse. `negate` is the parity of the "not"s passed.
     const log_cond* c = &cond;
@@ -159,11 +164,12 @@ bool log_apply_rules(std::string_view entry, devnode& check, const log_chain* ch
     check.in_evaluation = 1;
     bool stopped = false;
     int number = -1;
+    entry_scan scan(entry);
     if (check.lognode) {
         for (auto& rule_ptr : check.lognode->rules) {
             number++;
             const logrule& rule = *rule_ptr;
-            if (!rule.condition || !log_cond_match(entry, *rule.condition)) continue;
+            if (!rule.condition || !log_cond_match(scan, *rule.condition)) continue;
             const int32_t d = rule.decision;
             if (d == decision_copyto) {
                 log(-1, "  matched copyto rule %d in \"%s\"", number, check.id.c_str());

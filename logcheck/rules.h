@@ -55,6 +55,8 @@ err parse_log_clauses(std::string_view text, logrule& rule);
 
 // True when the entry satisfies the condition. Matching errors count as no match.
 bool log_cond_match(std::string_view entry, const log_cond& cond);
+// The same for an entry that several conditions look at.
+bool log_cond_match(entry_scan& entry, const log_cond& cond);
 
 // One element of the forwarding chain: a check through which the entry is being
 // forwarded, and the element of the check that forwarded to it. Lives on the

@@ -100,7 +100,8 @@ err write_request(ProtocolStream& s, conversation_env& env, bool hw_scan) {
         log(0, "Commencing hardware scan");
         devtree_list scanned = env.scan ? env.scan() : hardware_scan();
         log(0, "Hardware scan complete");
-        if (scanned.empty() && !startup().fake_results) fatal("This agent is not able to monitor *anything* on this host");
+        if (scanned.empty() && !startup().fake_results)
+            fatal("This agent is not able to monitor *anything* on this host");
         log(0, "Agent has devices to monitor");
         err e = write_check_group_list(s, scanned);
         free_devtree(scanned);

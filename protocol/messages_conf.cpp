@@ -306,6 +306,43 @@ err write_check_list(ProtocolStream& s, const devnode_list& checks) {
 
 // ---- server to agent ----
 
+err read_configure_reply(ProtocolStream& s, configure_reply& reply) {
+    tag_code tag;
+    if (auto e = read_tag(s, tag)) {
+        log(2, "Error reading Configure response");
+        return e;
+    }
+    configure_reply r;
+    if (tag == tag_negotiate_nack) {
+        if (auto e = read_negotiate_nack(s, r.reason, tag)) return e;
+        r.nack = true;
+    } else if (tag == tag_configure_resp) {
+        if (auto e = read_configure_resp_incomplete(s, r.id, r.checkinFrequency, tag)) return e;
+    } else {
+        return format_error("Got unexpected tag %d from server", static_cast<int>(tag));
+    }
+    reply = std::move(r);
+    return {};
+}
+
+err read_h_w_scan_reply(ProtocolStream& s) {
+    tag_code tag;
+    if (auto e = read_tag(s, tag)) {
+        log(2,
+            "Couldn't read HWScan response. Server doesn't seem to support HWScan notifications. This feature will "
+            "be disabled until the agent is restarted");
+        return e;
+    }
+    if (tag != tag_h_w_scan_resp) {
+        log(2, "Got unexpected tag %d from server", static_cast<int>(tag));
+        return {};
+    }
+    bool nack = false;
+    if (auto e = read_h_w_scan_resp(s, nack, tag)) return e;
+    if (nack) log(2, "HWScan. Server returned NACK");
+    return {};
+}
+
 err read_configure_resp_incomplete(ProtocolStream& s, std::string& id, int32_t& checkin_frequency, tag_code tag) {
     if (auto e = read_record_start(s, tag_configure_resp, "read_configure_resp_incomplete", tag)) return e;
     std::string i;

@@ -48,6 +48,23 @@ err write_check_list(ProtocolStream& s, const devnode_list& checks);
 
 // ---- server to agent ----
 
+// The server's answer to configure_req: its refusal, or the leading members
+// of configure_resp (the caller reads the rest). A failure to read the
+// identifier is logged as "Error reading Configure response" (level 2); other
+// tags: "Got unexpected tag %d from server".
+struct configure_reply {
+    bool nack = false;
+    std::string reason;  // of a negotiate_nack
+    std::string id;
+    int32_t checkinFrequency = 0;
+};
+err read_configure_reply(ProtocolStream& s, configure_reply& reply);
+
+// The server's answer to h_w_scan_req. A read failure is logged ("Couldn't
+// read HWScan response. ...", level 2) and returned: the caller stops sending
+// the notice. A nack and any other tag are only logged (level 2).
+err read_h_w_scan_reply(ProtocolStream& s);
+
 // Leading members: the agent's id and its check-in frequency.
 err read_configure_resp_incomplete(ProtocolStream& s, std::string& id, int32_t& checkin_frequency,
                                    tag_code tag = 0);

@@ -93,7 +93,8 @@ err download_upgrade(const config& c, const std::string& path) {
     auto sink = [&](const uint8_t* data, size_t n) -> err {
         while (n) {
             size_t w = std::fwrite(data, 1, n, f.get());
-            if (w == 0) return format_error("Error writing to file: %s", system_error_text(last_system_error()).c_str());
+            if (w == 0)
+                return format_error("Error writing to file: %s", system_error_text(last_system_error()).c_str());
             data += w;
             n -= w;
         }

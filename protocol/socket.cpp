@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <climits>
+#include <new>
 
 #include "protocol/socket_os.h"
 
@@ -31,6 +32,8 @@ class socket_stream final : public ProtocolStream {
 public:
     explicit socket_stream(socket_handle s) : sock_(std::move(s)) {}
     ~socket_stream() override { close(); }
+
+    void attach(socket_handle s) { sock_ = std::move(s); }
 
     err read(void* buf, size_t n) override {
         if (pending_) {
@@ -237,9 +240,16 @@ void set_connect_timeout(int seconds) { g_connect_timeout.store(seconds > 0 ? se
 int connect_timeout() { return g_connect_timeout.load(); }
 
 err open_socket_stream(uint32_t address, uint16_t port, int flags, stream_ptr& out) {
+    std::unique_ptr<socket_stream> stream;
+    try {
+        stream = std::make_unique<socket_stream>(socket_handle());
+    } catch (const std::bad_alloc&) {
+        return err::text("Error allocating memory");
+    }
     socket_handle s;
     if (auto e = socket_create(address, port, flags | socket_for_stream, s)) return e;
-    out = std::make_unique<socket_stream>(std::move(s));
+    stream->attach(std::move(s));
+    out = std::move(stream);
     return {};
 }
 

@@ -158,6 +158,17 @@ ZP_HOT_INLINE uint8_t* string(uint8_t* p, std::string_view v) {
     return bytes(p, v.data(), v.size());
 }
 
+// True when a (its bits given) times 10^k, 0 <= k <= 22, is a double without
+// rounding: the significant bits of a and of 5^k fit the 53 of a double.
+inline bool exact_product(uint64_t bits, int k) {
+    static constexpr uint8_t five_bits[23] = {0,  3,  5,  7,  10, 12, 14, 17, 19, 21, 24, 26,
+                                              28, 31, 33, 35, 38, 40, 42, 45, 47, 49, 52};
+    if (k < 0) return false;
+    uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    int significant = 53 - __builtin_ctzll(mantissa);
+    return significant + five_bits[k] <= 53;
+}
+
 // The text printf's "%e" gives for a finite non-zero value (C locale): one
 // digit, a point, six digits, "e", a sign and at least two exponent digits.
 // Values whose seventh significant digit is plainly decided by scaling with
@@ -189,9 +200,13 @@ inline char* format_e6(char* out, double value) {
         auto truncated = static_cast<uint32_t>(scaled);  // below 1e7: exact
         double frac = scaled - static_cast<double>(truncated);
         // scaled is within half a unit in its last place (below 1e-9) of the
-        // exact product: only a fraction near one half is undecided.
-        if (frac > 0.5 - 1e-8 && frac < 0.5 + 1e-8) break;
+        // exact product: only a fraction near one half is undecided, unless
+        // the product is exact, when one half is a tie that goes to even.
         uint32_t digits = truncated + (frac > 0.5 ? 1 : 0);
+        if (frac > 0.5 - 1e-8 && frac < 0.5 + 1e-8) {
+            if (frac != 0.5 || !exact_product(bits, k)) break;
+            digits = truncated + (truncated & 1);
+        }
         int exponent = 6 - k;
         if (digits == 10000000) {
             digits = 1000000;

@@ -41,15 +41,10 @@ inline log_conf_hooks fuzz_hooks() {
 // The configure_resp as registration reads it: leading members, the server
 // list, the device tree, then either its end or the alert group list.
 inline err read_configure_resp_whole(ProtocolStream& s) {
+    configure_reply reply;
+    if (auto e = read_configure_reply(s, reply)) return e;
+    if (reply.nack) return {};
     tag_code tag;
-    if (auto e = read_tag(s, tag)) return e;
-    if (tag == tag_negotiate_nack) {
-        std::string reason;
-        return read_negotiate_nack(s, reason, tag);
-    }
-    std::string id;
-    int32_t freq;
-    if (auto e = read_configure_resp_incomplete(s, id, freq, tag)) return e;
     if (auto e = read_list_start(s, "registration")) return e;
     for (;;) {
         bool end = false;
@@ -119,10 +114,8 @@ inline err read_message(uint8_t selector, ProtocolStream& s) {
         std::string msg;
         return read_rescan_resp(s, ok, msg);
     }
-    case rd_h_w_scan_resp: {
-        bool nack;
-        return read_h_w_scan_resp(s, nack);
-    }
+    case rd_h_w_scan_resp:
+        return read_h_w_scan_reply(s);
     case rd_upgrade_resp:
         return read_upgrade_resp(s, [](const uint8_t*, size_t) { return err(); });
     case rd_configure_resp:

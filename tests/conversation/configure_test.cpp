@@ -400,6 +400,46 @@ TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
     EXPECT_EQ(tree[0]->checks[0]->lognode->separator, ln.separator);
 }
 
+// Damaged answers (every octet changed in turn, cut at every length, and
+// random changes of a few octets) end
+// the download with a text or install a tree; none stops the agent.
+TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
+    wire adv, cont;
+    adv.start(tag_adv_log_conf).str("^x").en(0).list().add(rule("'a' or 'b'", 1, 3, "F")).end().i(5).i(9).end();
+    cont.start(tag_continuous_conf).i(1).nul().i(2).i(3).end();
+    wire good = resp_start("id", 60, {{"s1", 1}, {"s2", 2}});
+    good.list()
+        .list().str("log").list().add(check_conf(5, "l", adv, "L")).end().list()
+            .list().str("/forward").list().add(check_conf(5, "f", cont, "F")).end().list().end().end()
+        .end().end()
+        .end();
+    good.list().list().str("g").end().end().end();
+    const std::vector<uint8_t> bytes = good.get();
+    set_log_level(3);
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    int installed = 0;
+    for (size_t i = 0; i < bytes.size() * 2 + 3000; ++i) {
+        std::vector<uint8_t> damaged = bytes;
+        if (i < bytes.size()) {
+            damaged[i] = static_cast<uint8_t>(next() >> 16);
+        } else if (i < bytes.size() * 2) {
+            damaged.resize(i - bytes.size());
+        } else {
+            for (uint32_t k = next() % 4 + 1; k > 0; --k)
+                damaged[(next() >> 8) % damaged.size()] = static_cast<uint8_t>(next() >> 16);
+        }
+        config c = agent_config({7});
+        devtree_list tree;
+        conversation_env env;
+        env.configured = &tree;
+        memory_stream s(damaged);
+        if (!configure(s, c, env, false)) ++installed;
+        EXPECT_FALSE(c.servers.empty());
+    }
+    EXPECT_GT(installed, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Configuration downloads with a hardware scan.
 

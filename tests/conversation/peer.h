@@ -252,7 +252,8 @@ inline const char* oakley2_prime =
 
 inline bignum_ptr bn_from_hex(const std::string& hex) {
     std::vector<uint8_t> octs;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) octs.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        octs.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     auto n = bn_new(0, octs.size() / 4 + 1);
     (void)bn_set_data(*n, octs);
     return n;

@@ -49,23 +49,6 @@ TEST_F(session_test, FirstStartExchangesKeysThenAnnouncesBothKeys) {
     EXPECT_TRUE(second.hasHallmark);
 }
 
-TEST_F(session_test, EveryLaterSetUpReusesTheStoredKeys) {
-    fake_server srv;
-    server_keys keys;
-    client_private_key second;
-    srv.run({handshake(keys), handshake(keys, {}, &second)});
-    config c = agent_config({srv.port()});
-    stream_ptr s1, s2;
-    ASSERT_FALSE(setup_connection(c, s1));
-    std::string hallmark = *get_variable("hallmark");
-    s1.reset();
-    ASSERT_FALSE(setup_connection(c, s2));
-    srv.join();
-    EXPECT_TRUE(srv.errors.empty());
-    EXPECT_TRUE(second.hasHallmark);
-    EXPECT_EQ(*get_variable("hallmark"), hallmark);
-}
-
 // Old servers (version 0x0200) send nothing after their public value; newer
 // ones acknowledge it. Reading an acknowledgement from an old server would
 // swallow its sporadic number.
@@ -258,22 +241,6 @@ TEST_F(session_test, SilentServerCostsOnlyTheIoTimeout) {
     err e = setup_connection(c, s);
     srv.join();
     EXPECT_NE(e.message().find("Timeout in socket_recv()"), std::string::npos) << e.message();
-}
-
-TEST_F(session_test, GarbageInsteadOfAnOfferIsRefused) {
-    fake_server srv;
-    srv.run({[](stream_ptr& io) -> err {
-        announced a;
-        if (auto e = read_client_wants(*io, a)) return e;
-        wire w;
-        w.start(tag_configure_resp).end();
-        return send(*io, w);
-    }});
-    config c = agent_config({srv.port()});
-    stream_ptr s;
-    err e = setup_connection(c, s);
-    srv.join();
-    EXPECT_EQ(e.message(), "Server returned bad reply to client_wants: 75");
 }
 
 // ---------------------------------------------------------------------------

@@ -81,6 +81,50 @@ TEST_F(ResultRecord, BitmapAndUnknownTypes) {
     EXPECT_EQ(record(true), head("", 0).nul().end().get());
 }
 
+TEST_F(ResultRecord, LongLogTextGoesOutWhole) {
+    node->type = type_log;
+    node->identifier = "srv-3";
+    std::string text(60000, 'x');
+    text[0] = 'a';
+    text.back() = 'z';
+    set_result_log_text(*res, text);
+    EXPECT_EQ(record(true), head("", 0).str(text).str("srv-3").end().get());
+}
+
+TEST_F(ResultRecord, OverlongIdsRefusedWithMemberText) {
+    node->type = type_continuous;
+    node->identifier = std::string(257, 'i');
+    memory_stream s;
+    EXPECT_EQ(write_result_record(s, *node, *res, 1, true).message(),
+              "check_result.identifier: data out of range in write_string");
+    node->identifier.reset();
+    mid.id = std::string(257, 'g');
+    EXPECT_EQ(write_result_record(s, *node, *res, 1, true).message(), "data out of range in write_string");
+}
+
+TEST_F(ResultRecord, GatheredRecordsMatchSingleRecordsAndKeepStreamError) {
+    node->type = type_real_continuous;
+    node->identifier = "srv-4";
+    memory_stream one;
+    memory_stream many;
+    value_writer w(many);
+    for (int i = 0; i < 200; ++i) {
+        res->dvalue = i * 1.25;
+        ASSERT_FALSE(write_result_record(one, *node, *res, i, false));
+        ASSERT_FALSE(write_result_record(w, *node, *res, i, false));
+    }
+    // Nothing reaches the stream before the writer is full or finished.
+    EXPECT_LT(many.output.size(), one.output.size());
+    ASSERT_FALSE(w.finish());
+    EXPECT_EQ(many.output, one.output);
+
+    memory_stream broken;
+    broken.fail_write_after = 100;
+    value_writer b(broken);
+    for (int i = 0; i < 200; ++i) ASSERT_FALSE(write_result_record(b, *node, *res, i, false));
+    EXPECT_EQ(b.finish().message(), "memory stream write failed");
+}
+
 TEST(CheckinMessages, RequestStartAndResponseLeadingMembers) {
     memory_stream w;
     ASSERT_FALSE(write_checkin_req(w));

@@ -251,6 +251,33 @@ TEST(ConfigureMessages, ResponseLeadingMembersAndServerList) {
               "server_name_port.port: data out of range in read_signed_int");
 }
 
+TEST(ConfigureMessages, ReplyDispatch) {
+    configure_reply r;
+    memory_stream nack(wire().start(tag_negotiate_nack).str("unknown host").end().get());
+    ASSERT_FALSE(read_configure_reply(nack, r));
+    EXPECT_TRUE(r.nack);
+    EXPECT_EQ(r.reason, "unknown host");
+    memory_stream resp(wire().start(tag_configure_resp).str("id-1").i(300).get());
+    ASSERT_FALSE(read_configure_reply(resp, r));
+    EXPECT_FALSE(r.nack);
+    EXPECT_EQ(r.id, "id-1");
+    EXPECT_EQ(r.checkinFrequency, 300);
+    memory_stream other(wire().start(tag_checkin_resp).end().get());
+    EXPECT_EQ(read_configure_reply(other, r).message(), "Got unexpected tag 91 from server");
+    memory_stream none;
+    EXPECT_EQ(read_configure_reply(none, r).message(), "Peer closed connection unexpectedly");
+}
+
+TEST(ConfigureMessages, HardwareScanReplyOnlyFailsWhenUnreadable) {
+    memory_stream nack(wire().start(tag_h_w_scan_resp).b(true).end().get());
+    EXPECT_FALSE(read_h_w_scan_reply(nack));
+    EXPECT_EQ(nack.pos, nack.input.size());
+    memory_stream other(wire().start(tag_rescan_resp).end().get());
+    EXPECT_FALSE(read_h_w_scan_reply(other));
+    memory_stream none;
+    EXPECT_EQ(read_h_w_scan_reply(none).message(), "Peer closed connection unexpectedly");
+}
+
 TEST(ConfigureMessages, RequestCarriesFixedVersionValues) {
     memory_stream s;
     ASSERT_FALSE(write_configure_req(s));

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+
+#include "protocol/messages.h"
 
 namespace zp {
 namespace {
@@ -178,6 +181,31 @@ TEST_F(SocketTransport, BytesTravelBothWaysAndLocalAddressIsKnown) {
     EXPECT_EQ(std::string(buf, 5), "hello");
     EXPECT_FALSE(socket_close(h));
     EXPECT_FALSE(h.valid());
+}
+
+TEST_F(SocketTransport, MessageReadAcrossManySmallSegments) {
+    loopback_server srv;
+    const uint8_t reply[] = {0x78, 0x80, 0x02, 0x02, 0x01, 0x00, 0x02, 0x01, 0x05, 0x00, 0x00};
+    srv.serve([&](int c) {
+        uint8_t req[10];
+        size_t got = 0;
+        while (got < sizeof req) {
+            ssize_t r = read(c, req + got, sizeof req - got);
+            if (r <= 0) return;
+            got += static_cast<size_t>(r);
+        }
+        int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        for (uint8_t b : reply) (void)!write(c, &b, 1);
+    });
+    stream_ptr s;
+    ASSERT_FALSE(open_socket_stream(loopback, srv.port, protocol_socket_flags, s));
+    ASSERT_FALSE(write_server_time_req(*s, 256));
+    ASSERT_FALSE(s->flush());
+    int32_t sec = 0, usec = 0;
+    ASSERT_FALSE(read_server_time_resp(*s, sec, usec));
+    EXPECT_EQ(sec, 256);
+    EXPECT_EQ(usec, 5);
 }
 
 TEST_F(SocketTransport, WriteToVanishedPeerFailsWithoutSignal) {
