@@ -2,6 +2,7 @@
 // server, and the server's own texts and records.
 #include <fstream>
 #include <limits>
+#include <atomic>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -125,6 +126,31 @@ TEST(ServerRobustness, PeerThatTricklesIsCutAtTheConversationLimit) {
         cut = srv.served.load() > 0;
     }
     EXPECT_TRUE(cut) << "the server ended the connection";
+}
+
+TEST(ServerAcceptLoop, ConnectionsBeyondTheCapAreClosedAtOnce) {
+    temp_dir d;
+    auto o = options_in(d);
+    o.port = 0;
+    o.max_connections = 1;
+    o.summary = 0;
+    o.io_timeout = 5;
+    std::atomic<bool> stop{false};
+    std::atomic<int> port{0};
+    std::thread loop([&] { EXPECT_FALSE(server::run_server(o, stop, [&](uint16_t p) { port = p; })); });
+    for (int i = 0; i < 200 && !port; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(port.load(), 0);
+    test_agent first, second;
+    ASSERT_FALSE(first.connect(static_cast<uint16_t>(port.load())));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the loop takes it up
+    ASSERT_FALSE(second.connect(static_cast<uint16_t>(port.load())));
+    EXPECT_EQ(second.s->wait_readable(3), 1) << "the second one is closed at once";
+    uint8_t b;
+    EXPECT_TRUE(second.s->read(&b, 1));
+    EXPECT_EQ(first.s->wait_readable(0), 0) << "the first one is still served";
+    first.close();
+    stop = true;
+    loop.join();
 }
 
 TEST(ServerMessages, CheckResultWithUnknownTrailingMembersIsAccepted) {

@@ -21,7 +21,8 @@ struct worker {
 
 }  // namespace
 
-err run_server(const server_options& opt, const std::atomic<bool>& stop) {
+err run_server(const server_options& opt, const std::atomic<bool>& stop,
+               const std::function<void(uint16_t port)>& listening) {
     crypto_init();
     std::unique_ptr<server_state> st;
     if (auto e = server_state::create(opt, st)) return e;
@@ -30,6 +31,7 @@ err run_server(const server_options& opt, const std::atomic<bool>& stop) {
     if (auto e = l.open(opt.address, opt.port)) return e;
     std::printf("listening on %s:%u\n", opt.address.c_str(), l.port());
     std::fflush(stdout);
+    if (listening) listening(l.port());
     log(1, "zpserver listening on %s:%u", opt.address.c_str(), l.port());
 
     bool show = opt.summary == 1 || (opt.summary == -1 && is_terminal(2));

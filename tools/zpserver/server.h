@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -140,9 +141,12 @@ std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequen
 // The checks of an uploaded scan tree (actions left out).
 std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups);
 
-// Listens, prints "listening on ADDRESS:PORT" on standard output, and serves
-// connections (one thread each) until `stop` becomes true. Returns the
-// listen error, if any.
-err run_server(const server_options& opt, const std::atomic<bool>& stop);
+// Listens, prints "listening on ADDRESS:PORT" on standard output (and tells
+// `listening`, when given, the port), and serves connections (one thread
+// each, at most max_connections at once; more are closed at once) until
+// `stop` becomes true; then waits for the conversations that still run.
+// Returns the listen error, if any.
+err run_server(const server_options& opt, const std::atomic<bool>& stop,
+               const std::function<void(uint16_t port)>& listening = {});
 
 }  // namespace zp::server
