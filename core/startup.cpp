@@ -256,7 +256,7 @@ int show_client_reply(client_mode /*mode*/, std::string reply) {
     return ok ? 0 : 1;
 }
 
-int agent_main(int argc, const char* const argv[]) {
+int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
     startup_state& st = startup();
     cmdline_options opt;
 
@@ -304,11 +304,14 @@ int agent_main(int argc, const char* const argv[]) {
     set_quiet_error_mode();
     // The crash report writer is installed here, with the fatal reporter.
 
-    if (st.mode == client_mode::downtime) return show_client_reply(st.mode, connect_and_request_downtime());
-    if (st.mode == client_mode::rescan) return show_client_reply(st.mode, send_rescan_to_server());
+    if (st.mode == client_mode::downtime)
+        return show_client_reply(st.mode,
+                                 parts.request_downtime ? parts.request_downtime() : connect_and_request_downtime());
+    if (st.mode == client_mode::rescan)
+        return show_client_reply(st.mode, parts.request_rescan ? parts.request_rescan() : send_rescan_to_server());
 
     setup_library_logging();
-    return enter_main_loop();
+    return parts.main_loop ? parts.main_loop() : enter_main_loop();
 }
 
 }  // namespace zp

@@ -3,6 +3,7 @@
 // Everything here runs on the main thread before any other thread exists.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -61,8 +62,20 @@ std::string pipe_request_text(const startup_state& st);
 // server received".
 int show_client_reply(client_mode mode, std::string reply);
 
+// The parts of the agent that start-up hands over to, filled in by the
+// executable (the modules that hold them build on this one). An empty member
+// keeps start-up's stand-in: a "FAILED ..." reply, or an exit after start-up.
+struct agent_parts {
+    // The command client's requests to the server itself (the configuration
+    // and the start-up state are set): the reply text to show.
+    std::function<std::string()> request_downtime;
+    std::function<std::string()> request_rescan;
+    // The main loop; returns the exit code when it ends.
+    std::function<int()> main_loop;
+};
+
 // The whole start-up (steps in order), then the main loop. Returns the process
 // exit code; fatal errors exit with 1 from inside.
-int agent_main(int argc, const char* const argv[]);
+int agent_main(int argc, const char* const argv[], const agent_parts& parts = {});
 
 }  // namespace zp

@@ -67,6 +67,8 @@ public:
 
     int wait_readable(int seconds) override { return socket_wait_readable(sock_, seconds); }
 
+    const socket_handle& handle() const { return sock_; }
+
     void close() override {
         if (!sock_.valid()) return;
         if (pending_) (void)flush();
@@ -249,6 +251,12 @@ err open_socket_stream(uint32_t address, uint16_t port, int flags, stream_ptr& o
     stream->attach(std::move(s));
     out = std::move(stream);
     return {};
+}
+
+bool socket_stream_local_address(ProtocolStream& s, uint32_t& address) {
+    auto* ss = dynamic_cast<socket_stream*>(&s);
+    uint16_t port;
+    return ss && socket_local_address(ss->handle(), address, port);
 }
 
 }  // namespace zp

@@ -90,5 +90,8 @@ int connect_timeout();
 // Connects and wraps the socket in a stream (flags as socket_create, usually
 // protocol_socket_flags). On failure `out` is unchanged and no socket is open.
 err open_socket_stream(uint32_t address, uint16_t port, int flags, stream_ptr& out);
+// The local IPv4 address (network byte order) of a socket stream's
+// connection; false for any other stream or when the system cannot tell.
+bool socket_stream_local_address(ProtocolStream& s, uint32_t& address);
 
 }  // namespace zp

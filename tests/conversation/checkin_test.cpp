@@ -1,0 +1,496 @@
+// checkin_test.cpp - the check-in: which results go under the limit and in
+// which encoding, what an acknowledgement removes, and what the reply brings
+// (configuration changes, actions, upgrade offers).
+#include "core/clock.h"
+#include "protocol/checkin.h"
+#include "protocol/memory_stream.h"
+#include "tests/conversation/peer.h"
+
+namespace zp::test {
+namespace {
+
+using checkin_test = conversation_fixture;
+
+devnode* add_check(devtree& g, const std::string& id, uint32_t type, int results, int64_t first_time = 1000,
+                   const char* identifier = "ID") {
+    auto n = alloc_devnode();
+    n->id = id;
+    n->type = type;
+    if (identifier) n->identifier = std::string(identifier) + "-" + id;
+    devnode* p = n.get();
+    add_devnodes(g, std::move(n));
+    // add_devnodes puts new checks in front; keep the order of creation.
+    std::rotate(g.checks.begin(), g.checks.begin() + 1, g.checks.end());
+    for (int i = 0; i < results; ++i) {
+        auto r = alloc_resnode();
+        r->time = first_time + i;
+        r->ivalue = i;
+        set_result_text(*r, id + "#" + std::to_string(i));
+        append_result(*p, std::move(r));
+    }
+    return p;
+}
+
+// The check_result records of a written result list.
+std::vector<value> decode_results(const std::vector<uint8_t>& bytes) {
+    memory_stream s(bytes);
+    value list;
+    EXPECT_FALSE(read_value(s, list));
+    return list.kids;
+}
+
+std::string path_of(const value& result) {
+    std::string p;
+    for (const auto& k : result.kids[3].kids) p += (p.empty() ? "" : "/") + k.data;
+    return p;
+}
+
+// With 120 results on 3 checks and a limit of 50 every check first gets its
+// oldest result through, then the first check its others, then the second.
+TEST_F(checkin_test, LimitGivesEveryCheckItsOldestResultFirst) {
+    devtree_list tree, actions;
+    devtree* g = devtree_child(tree, "grp", std::nullopt);
+    devnode* a = add_check(*g, "a", type_continuous, 40);
+    devnode* b = add_check(*g, "b", type_continuous, 40);
+    devnode* c = add_check(*g, "c", type_continuous, 40);
+    memory_stream s;
+    std::vector<sent_count> sent;
+    ASSERT_FALSE(write_results(s, tree, actions, 50, sent));
+    auto results = decode_results(s.output);
+    ASSERT_EQ(results.size(), 50u);
+    EXPECT_EQ(path_of(results[0]), "grp/a");
+    EXPECT_EQ(path_of(results[1]), "grp/b");
+    EXPECT_EQ(path_of(results[2]), "grp/c");
+    EXPECT_EQ(results[2].kids[0].integer(), 1000);
+    for (int i = 3; i < 42; ++i) EXPECT_EQ(path_of(results[i]), "grp/a");
+    EXPECT_EQ(results[41].kids[0].integer(), 1039);
+    for (int i = 42; i < 50; ++i) EXPECT_EQ(path_of(results[i]), "grp/b");
+    EXPECT_EQ(results[49].kids[0].integer(), 1008);
+
+    remove_sent(sent);
+    EXPECT_EQ(a->results.size(), 0u);
+    EXPECT_EQ(b->results.size(), 31u);
+    EXPECT_EQ(b->results.front()->time, 1009);
+    EXPECT_EQ(c->results.size(), 39u);
+    EXPECT_EQ(c->results.front()->time, 1001);
+}
+
+TEST_F(checkin_test, OnlyTheNewestResultOfACheckCarriesItsText) {
+    devtree_list tree, actions;
+    devtree* g = devtree_child(tree, "grp", std::nullopt);
+    add_check(*g, "a", type_continuous, 3);
+    memory_stream s;
+    std::vector<sent_count> sent;
+    ASSERT_FALSE(write_results(s, tree, actions, 10, sent));
+    auto results = decode_results(s.output);
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results[0].kids[1].data, "");
+    EXPECT_EQ(results[1].kids[1].data, "");
+    EXPECT_EQ(results[2].kids[1].data, "a#2");
+}
+
+// The last result a check-in can take carries its text even when newer ones
+// wait.
+TEST_F(checkin_test, LastResultUnderTheLimitCarriesItsText) {
+    devtree_list tree, actions;
+    devtree* g = devtree_child(tree, "grp", std::nullopt);
+    add_check(*g, "a", type_continuous, 5);
+    memory_stream s;
+    std::vector<sent_count> sent;
+    ASSERT_FALSE(write_results(s, tree, actions, 2, sent));
+    auto results = decode_results(s.output);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].kids[1].data, "");
+    EXPECT_EQ(results[1].kids[1].data, "a#1");
+}
+
+TEST_F(checkin_test, EachCheckTypeSendsItsOwnValue) {
+    devtree_list tree, actions;
+    devtree* g = devtree_child(tree, "grp", std::nullopt);
+    devnode* bitmap = add_check(*g, "bm", 5, 1);
+    bitmap->results.front()->ivalue = 0x21;
+    devnode* real = add_check(*g, "r", type_real_continuous, 1);
+    real->results.front()->dvalue = 2.5;
+    devnode* lg = add_check(*g, "l", type_adv_log, 1, 1000, nullptr);
+    set_result_log_text(*lg->results.front(), "entry text");
+    lg->results.front()->set_alert_group("grpA");
+    devnode* adv = add_check(*g, "al", type_adv_log, 1);
+    set_result_log_text(*adv->results.front(), "x");
+    adv->results.front()->set_alert_group("grpB");
+    add_check(*g, "odd", 99, 1);
+    devtree* ag = devtree_child(actions, "acts", std::nullopt);
+    add_check(*ag, "act", type_action, 1);
+
+    time_offset() = -5;
+    memory_stream s;
+    std::vector<sent_count> sent;
+    ASSERT_FALSE(write_results(s, tree, actions, 50, sent));
+    time_offset() = 0;
+    auto results = decode_results(s.output);
+    ASSERT_EQ(results.size(), 6u);
+    EXPECT_EQ(results[0].kids[0].integer(), 1005);  // server time
+    EXPECT_EQ(results[0].kids[4].tag, BE_INTEGER);
+    EXPECT_EQ(results[0].kids[4].integer(), 0x21);
+    EXPECT_EQ(results[0].kids[5].data, "ID-bm");
+    EXPECT_EQ(results[1].kids[4].tag, BE_REAL);
+    EXPECT_TRUE(logs->has("Sending RealContinuous with error \"r#0\""));
+    // Without an identifier there is neither identifier nor alert group.
+    EXPECT_EQ(results[2].kids[4].data, "entry text");
+    EXPECT_EQ(results[2].kids.size(), 5u);
+    EXPECT_TRUE(logs->has("devnode without identifier"));
+    ASSERT_EQ(results[3].kids.size(), 7u);
+    EXPECT_EQ(results[3].kids[5].data, "ID-al");
+    EXPECT_EQ(results[3].kids[6].data, "grpB");
+    EXPECT_EQ(results[4].kids[4].tag, BE_NULL);
+    EXPECT_TRUE(logs->has("Unhandled check type - sending null"));
+    EXPECT_EQ(path_of(results[5]), "acts/act");
+    EXPECT_EQ(results[5].kids[4].tag, BE_NULL);
+}
+
+// ---------------------------------------------------------------------------
+// Whole check-ins against the scripted server.
+
+struct checkin_reply {
+    bool ack = true;
+    bool conf_changed = false;
+    bool upgrade = false;
+    wire actions;  // the action group list (empty list when not set)
+    bool hw_scan = false;
+};
+
+wire make_reply(const checkin_reply& r) {
+    wire w;
+    w.start(tag_checkin_resp).b(r.ack).b(r.conf_changed).b(r.upgrade);
+    if (r.actions.get().empty())
+        w.list().end();
+    else
+        w.add(r.actions);
+    w.b(r.hw_scan).end();
+    return w;
+}
+
+wire simple_configuration(const std::string& check) {
+    wire w;
+    wire cont;
+    cont.start(tag_continuous_conf).nul().nul().nul().nul().end();
+    w.start(tag_configure_resp).str("agent-1").i(60).list().end();
+    w.list().list().str("grp").list();
+    w.list().i(30).str(check).add(cont).str("ID-" + check).end();
+    w.end().list().end().end().end().end();
+    return w;
+}
+
+// One check-in from the server's side: set-up, time, the request, the reply,
+// and optionally a configuration download on the same connection.
+struct checkin_server {
+    server_keys keys;
+    std::vector<value> requests;
+    std::vector<value> configure_requests;
+    bool saw_scan_notice = false;
+
+    fake_server::script script(checkin_reply r, std::optional<wire> configuration = std::nullopt,
+                               int32_t server_time = -1) {
+        return [this, r, configuration, server_time](stream_ptr& io) -> err {
+            announced a;
+            if (auto e = serve_handshake(io, keys, {}, a)) return e;
+            int32_t now = server_time >= 0 ? server_time : static_cast<int32_t>(time_now());
+            if (auto e = serve_time(*io, now)) return e;
+            value req;
+            if (auto e = read_value(*io, req)) return e;
+            requests.push_back(req);
+            if (auto e = send(*io, make_reply(r))) return e;
+            if (!configuration) return {};
+            value cr;
+            if (auto e = read_value(*io, cr)) return e;
+            if (cr.tag == tag_h_w_scan_req) {
+                saw_scan_notice = true;
+                wire w;
+                w.start(tag_h_w_scan_resp).b(false).end();
+                if (auto e = send(*io, w)) return e;
+                cr = value();
+                if (auto e = read_value(*io, cr)) return e;
+            }
+            configure_requests.push_back(cr);
+            return send(*io, *configuration);
+        };
+    }
+};
+
+class checkin_run : public checkin_test {
+protected:
+    void SetUp() override {
+        checkin_test::SetUp();
+        // Registered: the server and the agent share keys.
+        group = devtree_child(tree, "grp", std::nullopt);
+        env.configured = &tree;
+        env.actions = &actions;
+    }
+    err run(fake_server& srv, bool& acked, uint32_t limit = 50) {
+        config_ = agent_config({srv.port()});
+        acked = false;
+        err e = checkin(config_, env, limit, acked);
+        srv.join();
+        for (const auto& x : srv.errors) ADD_FAILURE() << "server: " << x;
+        return e;
+    }
+    devtree_list tree, actions;
+    devtree* group = nullptr;
+    conversation_env env;
+    config config_;
+};
+
+TEST_F(checkin_run, AcknowledgementRemovesExactlyWhatWasSent) {
+    devnode* a = add_check(*group, "a", type_continuous, 40);
+    devnode* b = add_check(*group, "b", type_continuous, 40);
+    devnode* c = add_check(*group, "c", type_continuous, 40);
+    fake_server srv;
+    checkin_server cs;
+    srv.run({cs.script(checkin_reply())});
+    bool acked;
+    err e = run(srv, acked);
+    ASSERT_FALSE(e) << e.message();
+    EXPECT_TRUE(acked);
+    ASSERT_EQ(cs.requests.size(), 1u);
+    EXPECT_EQ(cs.requests[0].tag, tag_checkin_req);
+    EXPECT_EQ(cs.requests[0].kids.at(0).kids.size(), 50u);
+    EXPECT_EQ(a->results.size(), 0u);
+    EXPECT_EQ(b->results.size(), 31u);
+    EXPECT_EQ(c->results.size(), 39u);
+    EXPECT_TRUE(logs->has("Checking in, got 120 results, throttling to max 50"));
+    EXPECT_TRUE(logs->has("Checkin success, conn: "));
+}
+
+TEST_F(checkin_run, WithheldAcknowledgementSendsTheSameResultsAgain) {
+    devnode* a = add_check(*group, "a", type_continuous, 3);
+    fake_server srv;
+    checkin_server cs;
+    checkin_reply no;
+    no.ack = false;
+    srv.run({cs.script(no), cs.script(checkin_reply())});
+    bool acked;
+    config_ = agent_config({srv.port()});
+    ASSERT_FALSE(checkin(config_, env, 50, acked));
+    EXPECT_FALSE(acked);
+    EXPECT_EQ(a->results.size(), 3u);
+    EXPECT_TRUE(logs->has("Checkin was not acknowledged by server."));
+    ASSERT_FALSE(checkin(config_, env, 50, acked));
+    srv.join();
+    EXPECT_TRUE(acked);
+    EXPECT_EQ(a->results.size(), 0u);
+    ASSERT_EQ(cs.requests.size(), 2u);
+    const auto& first = cs.requests[0].kids.at(0).kids;
+    const auto& second = cs.requests[1].kids.at(0).kids;
+    ASSERT_EQ(first.size(), 3u);
+    ASSERT_EQ(second.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(first[i].kids[4].integer(), second[i].kids[4].integer());
+    EXPECT_EQ(second[2].kids[1].data, "a#2");
+}
+
+TEST_F(checkin_run, TimeOffsetFollowsTheServerClock) {
+    add_check(*group, "a", type_continuous, 1, time_now());
+    fake_server srv;
+    checkin_server cs;
+    srv.run({cs.script(checkin_reply(), std::nullopt, static_cast<int32_t>(time_now() - 100))});
+    bool acked;
+    ASSERT_FALSE(run(srv, acked));
+    EXPECT_GE(time_offset(), 100);
+    EXPECT_LE(time_offset(), 102);
+    int64_t sent = cs.requests[0].kids[0].kids[0].kids[0].integer();
+    EXPECT_LE(sent, time_now() - 98);
+    time_offset() = 0;
+}
+
+TEST_F(checkin_run, ChangedConfigurationIsDownloadedOnTheSameConnection) {
+    devnode* a = add_check(*group, "a", type_continuous, 2);
+    fake_server srv;
+    checkin_server cs;
+    checkin_reply r;
+    r.ack = false;  // the results go over into the new tree
+    r.conf_changed = true;
+    srv.run({cs.script(r, simple_configuration("a"))});
+    bool acked;
+    err e = run(srv, acked);
+    ASSERT_FALSE(e) << e.message();
+    EXPECT_FALSE(cs.saw_scan_notice);
+    ASSERT_EQ(cs.configure_requests.size(), 1u);
+    EXPECT_TRUE(cs.configure_requests[0].kids.at(6).kids.empty());
+    ASSERT_EQ(tree.size(), 1u);
+    ASSERT_EQ(tree[0]->checks.size(), 1u);
+    EXPECT_NE(tree[0]->checks[0].get(), a);
+    EXPECT_EQ(tree[0]->checks[0]->identifier.value_or(""), "ID-a");
+    EXPECT_EQ(tree[0]->checks[0]->results.size(), 2u);
+}
+
+TEST_F(checkin_run, ChangedConfigurationWithHardwareScanUploadsTheScan) {
+    fake_server srv;
+    checkin_server cs;
+    checkin_reply r;
+    r.conf_changed = true;
+    r.hw_scan = true;
+    int scans = 0;
+    env.scan = [&] {
+        ++scans;
+        devtree_list t;
+        devtree* mem = devtree_child(t, "mem", std::nullopt);
+        auto n = alloc_devnode();
+        n->id = "phys";
+        n->description = 2;
+        add_devnodes(*mem, std::move(n));
+        return t;
+    };
+    srv.run({cs.script(r, simple_configuration("b"))});
+    bool acked;
+    err e = run(srv, acked);
+    ASSERT_FALSE(e) << e.message();
+    EXPECT_EQ(scans, 1);
+    EXPECT_TRUE(cs.saw_scan_notice);
+    ASSERT_EQ(cs.configure_requests.size(), 1u);
+    EXPECT_EQ(cs.configure_requests[0].kids.at(6).kids.size(), 1u);
+    EXPECT_EQ(cs.configure_requests[0].kids.at(7).kids.size(), 30u);
+    EXPECT_EQ(tree[0]->checks[0]->id, "b");
+}
+
+TEST_F(checkin_run, BrokenConfigurationKeepsTheTreeAndFails) {
+    devnode* a = add_check(*group, "a", type_continuous, 1);
+    fake_server srv;
+    checkin_server cs;
+    checkin_reply r;
+    r.ack = false;
+    r.conf_changed = true;
+    wire bad;
+    bad.start(tag_negotiate_nack).str("not now").end();
+    srv.run({cs.script(r, bad)});
+    bool acked;
+    EXPECT_EQ(run(srv, acked).message(), "not now");
+    EXPECT_EQ(tree[0]->checks[0].get(), a);
+    EXPECT_EQ(a->results.size(), 1u);
+}
+
+TEST_F(checkin_run, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
+    devtree* old = devtree_child(actions, "old", std::nullopt);
+    add_check(*old, "waiting", type_action, 0);  // never ran: stays
+    checkin_reply r;
+    r.actions.list()
+        .list().str("ag").list()
+            .list().str("child").list().end().list().list().str("inner").end().end().end()
+        .end().list().list().str("restart").end().end().end()
+        .end();
+    fake_server srv;
+    checkin_server cs;
+    srv.run({cs.script(r), cs.script(checkin_reply())});
+    bool acked;
+    config_ = agent_config({srv.port()});
+    ASSERT_FALSE(checkin(config_, env, 50, acked));
+    ASSERT_EQ(actions.size(), 2u);
+    EXPECT_EQ(actions[0]->id, "ag");
+    EXPECT_EQ(actions[1]->id, "old");
+    ASSERT_EQ(actions[0]->checks.size(), 1u);
+    devnode* restart = actions[0]->checks[0].get();
+    EXPECT_EQ(restart->id, "restart");
+    EXPECT_EQ(restart->type, type_action);
+    EXPECT_EQ(restart->frequency, -1);
+    EXPECT_EQ(restart->next_due, 0);
+    EXPECT_EQ(actions[0]->children[0]->checks[0]->id, "inner");
+
+    // The loop runs "restart" and "inner" once.
+    for (devnode* n : {restart, actions[0]->children[0]->checks[0].get()}) {
+        append_result(*n, alloc_resnode());
+        n->next_due = 77;
+    }
+    ASSERT_FALSE(checkin(config_, env, 50, acked));
+    srv.join();
+    EXPECT_TRUE(acked);
+    const auto& sent = cs.requests.at(1).kids.at(0).kids;
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(path_of(sent[0]), "ag/restart");
+    EXPECT_EQ(path_of(sent[1]), "ag/child/inner");
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_EQ(actions[0]->id, "old");
+}
+
+// An action whose result did not fit under the limit stays until its result
+// has been acknowledged.
+TEST_F(checkin_run, ActionWhoseResultWaitsIsNotPruned) {
+    add_check(*group, "a", type_continuous, 1);
+    devtree* ag = devtree_child(actions, "ag", std::nullopt);
+    devnode* act = add_check(*ag, "act", type_action, 1);
+    act->next_due = 5;  // it has run
+    fake_server srv;
+    checkin_server cs;
+    srv.run({cs.script(checkin_reply()), cs.script(checkin_reply())});
+    bool acked;
+    config_ = agent_config({srv.port()});
+    ASSERT_FALSE(checkin(config_, env, 1, acked));
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_EQ(actions[0]->checks.size(), 1u);
+    ASSERT_FALSE(checkin(config_, env, 1, acked));
+    srv.join();
+    EXPECT_EQ(path_of(cs.requests.at(1).kids.at(0).kids.at(0)), "ag/act");
+    EXPECT_TRUE(actions.empty());
+}
+
+TEST_F(checkin_run, UpgradeOfferStartsADownloadOnlyWhenAllowed) {
+    fake_server srv;
+    checkin_server cs;
+    checkin_reply r;
+    r.upgrade = true;
+    srv.run({cs.script(r), cs.script(r)});
+    int started = 0;
+    env.start_upgrade = [&] { ++started; };
+    bool acked;
+    config_ = agent_config({srv.port()});
+    ASSERT_FALSE(checkin(config_, env, 50, acked));
+    EXPECT_EQ(started, 0);
+    EXPECT_TRUE(logs->has("Server has upgrade, but i am not allowed to download it"));
+    config_.allow_autoupgrade = true;
+    ASSERT_FALSE(checkin(config_, env, 50, acked));
+    srv.join();
+    EXPECT_EQ(started, 1);
+}
+
+TEST_F(checkin_run, GarbledReplyKeepsEveryResult) {
+    devnode* a = add_check(*group, "a", type_continuous, 4);
+    fake_server srv;
+    server_keys keys;
+    srv.run({[&](stream_ptr& io) -> err {
+        announced an;
+        if (auto e = serve_handshake(io, keys, {}, an)) return e;
+        if (auto e = serve_time(*io, static_cast<int32_t>(time_now()))) return e;
+        value req;
+        if (auto e = read_value(*io, req)) return e;
+        wire w;
+        w.start(tag_checkin_resp).b(true).b(false).b(false).str("junk").end();
+        return send(*io, w);
+    }});
+    bool acked;
+    err e = run(srv, acked);
+    EXPECT_EQ(e.message(), "Wrong tag in read_action_conf_list");
+    EXPECT_FALSE(acked);
+    EXPECT_EQ(a->results.size(), 4u);
+}
+
+TEST_F(checkin_run, ServerWithoutTimeSynchronisationFailsTheCheckIn) {
+    add_check(*group, "a", type_continuous, 1);
+    fake_server srv;
+    server_keys keys;
+    srv.run({[&](stream_ptr& io) -> err {
+        announced an;
+        if (auto e = serve_handshake(io, keys, {}, an)) return e;
+        value req;
+        return read_value(*io, req);
+    }});
+    bool acked;
+    EXPECT_TRUE(run(srv, acked));
+    EXPECT_TRUE(logs->has("Server does not support time synchronization"));
+    EXPECT_EQ(group->checks[0]->results.size(), 1u);
+}
+
+TEST_F(checkin_run, UnreachableServerIsReported) {
+    config_ = agent_config({closed_port()});
+    bool acked = false;
+    EXPECT_TRUE(checkin(config_, env, 50, acked));
+    EXPECT_TRUE(logs->has("setup_connection falied"));
+}
+
+}  // namespace
+}  // namespace zp::test

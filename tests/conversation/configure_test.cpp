@@ -1,0 +1,552 @@
+// configure_test.cpp - the configuration download: what the agent asks with,
+// and how every part of the server's answer lands in the configuration, the
+// variables and the configured tree.
+#include "logcheck/pattern.h"
+#include "logcheck/rules.h"
+#include "protocol/memory_stream.h"
+#include "tests/conversation/peer.h"
+
+namespace zp::test {
+namespace {
+
+using configure_test = conversation_fixture;
+
+// The leading part of a configure_resp with a server list of `servers`.
+wire resp_start(const std::string& id, int32_t frequency,
+                std::initializer_list<std::pair<std::string, int32_t>> servers) {
+    wire w;
+    w.start(tag_configure_resp).str(id).i(frequency).list();
+    for (const auto& [name, port] : servers) w.list().str(name).i(port).end();
+    w.end();
+    return w;
+}
+
+// check_conf with a check type record already in `type`.
+wire check_conf(int32_t frequency, const std::string& id, const wire& type, const char* identifier = nullptr) {
+    wire w;
+    w.list().i(frequency).str(id).add(type);
+    if (identifier) w.str(identifier);
+    w.end();
+    return w;
+}
+
+wire rule(const std::string& regex, uint32_t status, uint32_t decision, const std::string& dest) {
+    wire w;
+    w.list().str(regex).en(status).en(decision).str(dest).end();
+    return w;
+}
+
+// Runs configure on a memory stream holding `reply`; `request` gets what the
+// agent wrote.
+err run_configure(const wire& reply, config& c, conversation_env& env, bool hw_scan, value* request = nullptr,
+                  memory_stream* out = nullptr) {
+    memory_stream s(reply.get());
+    err e = configure(s, c, env, hw_scan);
+    if (request) {
+        memory_stream back(s.output);
+        tag_code t;
+        if (!read_tag(back, t) && t == tag_h_w_scan_req) {
+            uint8_t rest[3];
+            (void)back.read(rest, 3);
+            t = 0;
+        }
+        EXPECT_FALSE(read_value(back, *request, t));
+    }
+    if (out) out->output = s.output;
+    return e;
+}
+
+devnode* find_check(devtree_list& tree, std::initializer_list<std::string> path) {
+    devtree_list* level = &tree;
+    devtree* g = nullptr;
+    auto it = path.begin();
+    for (size_t i = 0; i + 1 < path.size(); ++i, ++it) {
+        g = nullptr;
+        for (auto& x : *level)
+            if (x->id == *it) g = x.get();
+        if (!g) return nullptr;
+        level = &g->children;
+    }
+    for (auto& n : g->checks)
+        if (n->id == *it) return n.get();
+    return nullptr;
+}
+
+TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
+    wire reply = resp_start("agent-7", 300, {{"a", 1}, {"b", 2}});
+    wire cont, en, lg, real, adv_fw, adv_app;
+    cont.start(tag_continuous_conf).i(90).nul().i(80).i(5).end();
+    en.start(tag_enum_conf).list().en(0).en(1).en(2).en(2).end().end();
+    lg.start(tag_log_conf).end();
+    real.start(tag_real_continuous_conf).real(9.5).nul().real(3.25).real(1.0).end();
+    adv_fw.start(tag_adv_log_conf).str("").en(0).list().end().end();
+    adv_app.start(tag_adv_log_conf).str("^--").en(1).list()
+        .add(rule("'copy'", 1, 3, "FW1"))
+        .add(rule("'move'", 2, 2, "NOPE"))
+        .add(rule("'grp'", 2, 5, "grpA"))
+        .add(rule("'grp2'", 1, 6, "grpB"))
+        .end().i(30).nul().end();
+    reply.list()
+        .list().str("fs").list()
+            .add(check_conf(0, "c:", cont, "ID-1"))
+            .add(check_conf(-1, "svc", en))
+            .add(check_conf(60, "tmp", real, "ID-3"))
+        .end().list()
+            .list().str("sub").list().add(check_conf(5, "x", lg)).end().list().end().end()
+        .end().end()
+        .list().str("log").list().end().list()
+            .list().str("/forward").list().add(check_conf(10, "fw", adv_fw, "FW1")).end().list().end().end()
+            .list().str("/").list().add(check_conf(10, "app", adv_app, "APP")).end().list().end().end()
+        .end().end()
+        .end();
+    reply.list().list().str("grpA").end().end().end();
+
+    // A previous tree whose results go over to the new one.
+    devtree_list tree;
+    devtree* fs = devtree_child(tree, "fs", std::nullopt);
+    auto old = alloc_devnode();
+    old->id = "c:";
+    for (int i = 0; i < 2; ++i) append_result(*old, alloc_resnode());
+    add_devnodes(*fs, std::move(old));
+
+    clinfo_list info{{"OS Id", std::string("Linux")}, {"Network", std::nullopt}};
+    std::vector<std::string> separators, clauses;
+    conversation_env env;
+    env.configured = &tree;
+    env.client_info = &info;
+    env.log_hooks.compile_separator = [&](const std::string& sep, std::shared_ptr<pattern>&) -> err {
+        separators.push_back(sep);
+        return {};
+    };
+    env.log_hooks.parse_rule = [&](const std::string& clause, std::shared_ptr<log_cond>&) -> err {
+        clauses.push_back(clause);
+        return {};
+    };
+    config c = agent_config({1});
+    current_server() = 3;
+
+    value req;
+    err e = run_configure(reply, c, env, false, &req);
+    ASSERT_FALSE(e) << e.message();
+
+    // The request: fixed numbers, the client information, empty scan lists.
+    ASSERT_EQ(req.tag, tag_configure_req);
+    ASSERT_EQ(req.kids.size(), 8u);
+    EXPECT_EQ(req.kids[0].integer(), 44);
+    EXPECT_EQ(req.kids[1].integer(), 4);
+    EXPECT_EQ(req.kids[2].integer(), 6);
+    EXPECT_EQ(req.kids[3].integer(), 6183);
+    EXPECT_EQ(req.kids[4].integer(), 0);
+    ASSERT_EQ(req.kids[5].kids.size(), 2u);
+    EXPECT_EQ(req.kids[5].kids[0].kids[0].data, "OS Id");
+    EXPECT_EQ(req.kids[5].kids[0].kids[1].data, "Linux");
+    EXPECT_EQ(req.kids[5].kids[1].kids[1].data, "");
+    EXPECT_TRUE(req.kids[6].kids.empty());
+    EXPECT_TRUE(req.kids[7].kids.empty());
+
+    // Identity, frequency, servers.
+    EXPECT_EQ(c.host_id.value_or(""), "agent-7");
+    EXPECT_EQ(*get_variable("host_id"), "agent-7");
+    EXPECT_EQ(c.checkin_interval, 300u);
+    ASSERT_EQ(c.servers.size(), 2u);
+    EXPECT_EQ(c.servers[1].host, "b");
+    EXPECT_EQ(c.servers[1].port, 2);
+    EXPECT_EQ(*get_variable("server_list_cluster"), "a:1,b:2,");
+    EXPECT_EQ(current_server(), 0);
+    EXPECT_TRUE(server_changed());
+    EXPECT_EQ(alert_groups(), std::vector<std::string>{"grpA"});
+
+    // The tree, check by check.
+    devnode* cd = find_check(tree, {"fs", "c:"});
+    ASSERT_TRUE(cd);
+    EXPECT_EQ(cd->type, type_continuous);
+    EXPECT_EQ(cd->frequency, 1);
+    EXPECT_EQ(cd->cont.alert_high, 90);
+    EXPECT_EQ(cd->cont.alert_low, -1);
+    EXPECT_EQ(cd->cont.warn_high, 80);
+    EXPECT_EQ(cd->cont.warn_low, 5);
+    EXPECT_EQ(cd->identifier.value_or(""), "ID-1");
+    EXPECT_EQ(cd->results.size(), 2u);
+    EXPECT_EQ(cd->next_due, 0);
+    devnode* svc = find_check(tree, {"fs", "svc"});
+    ASSERT_TRUE(svc);
+    EXPECT_EQ(svc->frequency, 1);
+    EXPECT_EQ(svc->warn_mask, 0x2u);
+    EXPECT_EQ(svc->alert_mask, 0xCu);
+    EXPECT_FALSE(svc->identifier);
+    devnode* tmp = find_check(tree, {"fs", "tmp"});
+    ASSERT_TRUE(tmp);
+    EXPECT_EQ(tmp->type, type_real_continuous);
+    EXPECT_EQ(tmp->frequency, 60);
+    EXPECT_EQ(tmp->real.alert_high, 9.5);
+    EXPECT_EQ(tmp->real.alert_low, -1.0);
+    EXPECT_EQ(tmp->real.warn_high, 3.25);
+    devnode* x = find_check(tree, {"fs", "sub", "x"});
+    ASSERT_TRUE(x);
+    EXPECT_EQ(x->type, type_log);
+    EXPECT_EQ(x->parent->parent->id, "fs");
+    devnode* fw = find_check(tree, {"log", "/forward", "fw"});
+    devnode* app = find_check(tree, {"log", "/", "app"});
+    ASSERT_TRUE(fw && app);
+    EXPECT_EQ(app->type, type_adv_log);
+    ASSERT_TRUE(app->lognode);
+    EXPECT_EQ(app->lognode->inclusion_mode, 1);
+    EXPECT_EQ(app->lognode->warn_silence_limit, 30);
+    EXPECT_EQ(app->lognode->alert_silence_limit, -1);
+    ASSERT_EQ(app->lognode->rules.size(), 4u);
+    EXPECT_EQ(separators, std::vector<std::string>{"^--"});
+    EXPECT_EQ(clauses, (std::vector<std::string>{"'copy'", "'move'", "'grp'", "'grp2'"}));
+
+    // Destinations: the forward check is found by its identifier; the rest
+    // stays unresolved and is logged.
+    EXPECT_EQ(app->lognode->rules[0]->destination_check, fw);
+    EXPECT_EQ(app->lognode->rules[1]->destination_check, nullptr);
+    EXPECT_EQ(app->lognode->rules[2]->destination.value_or(""), "grpA");
+    EXPECT_TRUE(logs->has("Could not resolve as forward check NOPE"));
+    EXPECT_TRUE(logs->has("  resolved as Alert group"));
+    EXPECT_TRUE(logs->has("Could not resolve as Alert group check grpB"));
+    EXPECT_TRUE(logs->has("Error: Frequency for check set to 0. Forcing to 1."));
+    EXPECT_TRUE(logs->has("Error: Frequency for check set to -1. Forcing to 1."));
+    EXPECT_TRUE(logs->has("Instructed by server to perform 6 checks"));
+}
+
+TEST_F(configure_test, AnswerWithoutServersOrAlertGroupsKeepsThePreviousOnes) {
+    alert_groups() = {"old"};
+    config c = agent_config({7, 8});
+    current_server() = 1;
+    wire reply = resp_start("id", 60, {});
+    reply.list().end().end();
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    err e = run_configure(reply, c, env, false);
+    ASSERT_FALSE(e) << e.message();
+    EXPECT_EQ(c.servers.size(), 2u);
+    EXPECT_EQ(current_server(), 1);
+    EXPECT_FALSE(server_changed());
+    EXPECT_FALSE(get_variable("server_list_cluster"));
+    EXPECT_EQ(alert_groups(), std::vector<std::string>{"old"});
+    EXPECT_TRUE(logs->has("Server sent no LogCheck group"));
+}
+
+TEST_F(configure_test, EmptyAlertGroupListClearsTheGroups) {
+    alert_groups() = {"old"};
+    config c = agent_config({7});
+    wire reply = resp_start("id", 60, {});
+    reply.list().end().list().end().end();
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    ASSERT_FALSE(run_configure(reply, c, env, false));
+    EXPECT_TRUE(alert_groups().empty());
+}
+
+// A name the server list parser would split, or read a port from, would stop
+// the agent at its next start; such entries are left out.
+TEST_F(configure_test, ServerNamesThatWouldBreakTheListAreLeftOut) {
+    config c = agent_config({7});
+    wire reply = resp_start("id", 60, {{"a,b", 1}, {"h:99999", 2}, {"", 3}, {"good", 4}});
+    reply.list().end().end();
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    err e = run_configure(reply, c, env, false);
+    ASSERT_FALSE(e) << e.message();
+    EXPECT_EQ(*get_variable("server_list_cluster"), "good:4,");
+    ASSERT_EQ(c.servers.size(), 1u);
+    EXPECT_EQ(c.servers[0].host, "good");
+}
+
+TEST_F(configure_test, ServerListLongerThanItsBufferKeepsWhatFits) {
+    config c = agent_config({7});
+    std::string name(252, 'h');
+    wire reply = resp_start("id", 60, {{name + "1", 1}, {name + "2", 2}, {name + "3", 3}, {name + "4", 4}, {"z", 5}});
+    reply.list().end().end();
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    ASSERT_FALSE(run_configure(reply, c, env, false));
+    // Each long entry takes 256 bytes: three fit, the fourth not, the short one does.
+    ASSERT_EQ(c.servers.size(), 4u);
+    EXPECT_EQ(c.servers[3].host, "z");
+    EXPECT_LT(get_variable("server_list_cluster")->size(), 1024u);
+}
+
+TEST_F(configure_test, HostIdThatDiffersIsReplaced) {
+    config c = agent_config({7});
+    c.host_id = "old-id";
+    wire reply = resp_start("new-id", 60, {});
+    reply.list().end().end();
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    ASSERT_FALSE(run_configure(reply, c, env, false));
+    EXPECT_EQ(c.host_id.value_or(""), "new-id");
+    EXPECT_EQ(*get_variable("host_id"), "new-id");
+}
+
+// An id longer than the agent can announce would make every later set-up
+// fail; it is not kept.
+TEST_F(configure_test, HostIdTooLongToAnnounceIsNotKept) {
+    config c = agent_config({7});
+    c.host_id = "old-id";
+    wire reply = resp_start(std::string(129, 'i'), 60, {});
+    reply.list().end().end();
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    ASSERT_FALSE(run_configure(reply, c, env, false));
+    EXPECT_FALSE(c.host_id);
+    EXPECT_FALSE(get_variable("host_id"));
+    EXPECT_TRUE(logs->has("Host id from server is longer than 128 bytes; not kept"));
+}
+
+// A broken device tree leaves the previous tree running; the id and servers
+// read before it are kept.
+TEST_F(configure_test, BrokenTreeKeepsThePreviousTree) {
+    devtree_list tree;
+    devtree* fs = devtree_child(tree, "fs", std::nullopt);
+    auto old = alloc_devnode();
+    old->id = "c:";
+    add_devnodes(*fs, std::move(old));
+
+    wire bad_type;
+    bad_type.start(context_tag(9)).end();
+    wire reply = resp_start("agent-9", 60, {{"s", 9}});
+    reply.list().list().str("fs").list().add(check_conf(5, "c:", bad_type)).end().list().end().end().end().end();
+    config c = agent_config({7});
+    conversation_env env;
+    env.configured = &tree;
+    err e = run_configure(reply, c, env, false);
+    EXPECT_EQ(e.message(), "Got unknown type 77 in read_devnode(fs.c:)");
+    ASSERT_EQ(tree.size(), 1u);
+    EXPECT_EQ(tree[0].get(), fs);
+    EXPECT_EQ(c.host_id.value_or(""), "agent-9");
+    EXPECT_EQ(c.servers[0].host, "s");
+}
+
+TEST_F(configure_test, RefusalsAndStrangeRepliesEndTheDownload) {
+    config c = agent_config({7});
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+
+    wire nack;
+    nack.start(tag_negotiate_nack).str("unknown agent").end();
+    EXPECT_EQ(run_configure(nack, c, env, false).message(), "unknown agent");
+
+    wire other;
+    other.start(tag_checkin_resp).end();
+    EXPECT_EQ(run_configure(other, c, env, false).message(), "Got unexpected tag 91 from server");
+
+    EXPECT_TRUE(run_configure(wire(), c, env, false));
+    EXPECT_TRUE(logs->has("Error reading Configure response"));
+
+    wire after_tree = resp_start("id", 60, {});
+    after_tree.list().end().i(5).end();
+    EXPECT_EQ(run_configure(after_tree, c, env, false).message(), "Wrong tag in registration");
+}
+
+TEST_F(configure_test, RuleThatDoesNotParseFailsTheDownload) {
+    wire adv;
+    adv.start(tag_adv_log_conf).str("").en(0).list().add(rule("((", 1, 0, "")).end().end();
+    wire reply = resp_start("id", 60, {});
+    reply.list().list().str("log").list().add(check_conf(5, "l", adv)).end().list().end().end().end().end();
+    config c = agent_config({7});
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    env.log_hooks.parse_rule = [](const std::string&, std::shared_ptr<log_cond>&) -> err {
+        return err::text("line 0 column 1: Expected condition");
+    };
+    EXPECT_EQ(run_configure(reply, c, env, false).message(), "Unexpected parse error in read_devnode");
+    EXPECT_TRUE(logs->has("Parse error: line 0 column 1: Expected condition"));
+    EXPECT_TRUE(logs->has("Input was: \"((\""));
+    EXPECT_TRUE(tree.empty());
+}
+
+TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
+    wire adv;
+    adv.start(tag_adv_log_conf).str("^\\d+ ").en(0).list().add(rule("'error' and not 'debug'", 2, 0, "")).end().end();
+    wire reply = resp_start("id", 60, {});
+    reply.list().list().str("log").list().add(check_conf(5, "l", adv)).end().list().end().end().end().end();
+    config c = agent_config({7});
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    err e = run_configure(reply, c, env, false);
+    ASSERT_FALSE(e) << e.message();
+    const lognode& ln = *tree[0]->checks[0]->lognode;
+    ASSERT_TRUE(ln.separator);
+    ASSERT_TRUE(ln.rules[0]->condition);
+    EXPECT_TRUE(log_cond_match("error: disk", *ln.rules[0]->condition));
+    EXPECT_FALSE(log_cond_match("debug error", *ln.rules[0]->condition));
+
+    wire bad_clause;
+    bad_clause.start(tag_adv_log_conf).str("").en(0).list().add(rule("'x' y", 2, 0, "")).end().end();
+    reply = resp_start("id", 60, {});
+    reply.list().list().str("log").list().add(check_conf(5, "l", bad_clause)).end().list().end().end().end().end();
+    EXPECT_EQ(run_configure(reply, c, env, false).message(), "Unexpected parse error in read_devnode");
+    EXPECT_TRUE(logs->has("Parse error: line 0 column 5: Extra input"));
+
+    wire bad_separator;
+    bad_separator.start(tag_adv_log_conf).str("(").en(0).list().end().end();
+    reply = resp_start("id", 60, {});
+    reply.list().list().str("log").list().add(check_conf(5, "l", bad_separator)).end().list().end().end().end().end();
+    e = run_configure(reply, c, env, false);
+    std::unique_ptr<pattern> unused;
+    EXPECT_EQ(e.message(), compile_pattern("(", 0, &unused).message());
+    EXPECT_TRUE(e);
+    EXPECT_EQ(tree[0]->checks[0]->lognode->separator, ln.separator);
+}
+
+// Damaged answers (every octet changed in turn, cut at every length, and
+// random changes of a few octets) end
+// the download with a text or install a tree; none stops the agent.
+TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
+    wire adv, cont;
+    adv.start(tag_adv_log_conf).str("^x").en(0).list().add(rule("'a' or 'b'", 1, 3, "F")).end().i(5).i(9).end();
+    cont.start(tag_continuous_conf).i(1).nul().i(2).i(3).end();
+    wire good = resp_start("id", 60, {{"s1", 1}, {"s2", 2}});
+    good.list()
+        .list().str("log").list().add(check_conf(5, "l", adv, "L")).end().list()
+            .list().str("/forward").list().add(check_conf(5, "f", cont, "F")).end().list().end().end()
+        .end().end()
+        .end();
+    good.list().list().str("g").end().end().end();
+    const std::vector<uint8_t> bytes = good.get();
+    set_log_level(3);
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    int installed = 0;
+    for (size_t i = 0; i < bytes.size() * 2 + 3000; ++i) {
+        std::vector<uint8_t> damaged = bytes;
+        if (i < bytes.size()) {
+            damaged[i] = static_cast<uint8_t>(next() >> 16);
+        } else if (i < bytes.size() * 2) {
+            damaged.resize(i - bytes.size());
+        } else {
+            for (uint32_t k = next() % 4 + 1; k > 0; --k)
+                damaged[(next() >> 8) % damaged.size()] = static_cast<uint8_t>(next() >> 16);
+        }
+        config c = agent_config({7});
+        devtree_list tree;
+        conversation_env env;
+        env.configured = &tree;
+        memory_stream s(damaged);
+        if (!configure(s, c, env, false)) ++installed;
+        EXPECT_FALSE(c.servers.empty());
+    }
+    EXPECT_GT(installed, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Configuration downloads with a hardware scan.
+
+devtree_list scanned_tree() {
+    devtree_list t;
+    devtree* mem = devtree_child(t, "mem", std::string("Memory"));
+    auto phys = alloc_devnode();
+    phys->id = "phys";
+    phys->name = "Physical memory";
+    phys->type = 7;
+    phys->description = 2;
+    phys->has_range = 1;
+    phys->range_high = 100;
+    add_devnodes(*mem, std::move(phys));
+    devtree_child(t, std::string(257, 'g'), std::nullopt);
+    return t;
+}
+
+TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
+    wire reply;
+    reply.start(tag_h_w_scan_resp).b(true).end();
+    reply.add(resp_start("id", 60, {}));
+    reply.list().end().end();
+    config c = agent_config({7});
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    int scans = 0;
+    env.scan = [&] {
+        ++scans;
+        return scanned_tree();
+    };
+    value req;
+    memory_stream out;
+    err e = run_configure(reply, c, env, true, &req, &out);
+    ASSERT_FALSE(e) << e.message();
+    EXPECT_EQ(scans, 1);
+    ASSERT_GE(out.output.size(), 5u);
+    EXPECT_EQ(std::vector<uint8_t>(out.output.begin(), out.output.begin() + 5),
+              (std::vector<uint8_t>{0x7F, 0x20, 0x80, 0x00, 0x00}));
+    EXPECT_TRUE(logs->has("HWScan. Server returned NACK"));
+    ASSERT_EQ(req.kids.size(), 8u);
+    const value& groups = req.kids[6];
+    ASSERT_EQ(groups.kids.size(), 1u);  // the group with the long id is left out
+    EXPECT_EQ(groups.kids[0].kids[0].data, "mem");
+    EXPECT_EQ(groups.kids[0].kids[1].data, "Memory");
+    const value& check = groups.kids[0].kids[2].kids.at(0);
+    EXPECT_EQ(check.kids[0].data, "phys");
+    EXPECT_EQ(check.kids[3].unsigned_value(), 7u);
+    EXPECT_EQ(check.kids[5].tag, BE_REAL);
+    EXPECT_EQ(check.kids[8].integer(), 2);
+    EXPECT_TRUE(logs->has("Check group name too long: ggg"));
+    const value& descriptions = req.kids[7];
+    ASSERT_EQ(descriptions.kids.size(), 30u);
+    EXPECT_EQ(descriptions.kids[13].kids[0].integer(), 14);
+    EXPECT_EQ(descriptions.kids[13].kids[2].data, "RAID is in a suspicious state");
+    EXPECT_EQ(descriptions.kids[29].kids[3].data, "Vdevice status critical");
+}
+
+TEST_F(configure_test, ServerWithoutScanNoticeIsNotAskedAgain) {
+    config c = agent_config({7});
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    env.scan = [] { return scanned_tree(); };
+    EXPECT_TRUE(run_configure(wire(), c, env, true));
+    EXPECT_FALSE(hw_scan_notification());
+
+    wire reply = resp_start("id", 60, {});
+    reply.list().end().end();
+    memory_stream out;
+    value req;
+    ASSERT_FALSE(run_configure(reply, c, env, true, &req, &out));
+    EXPECT_EQ(out.output[0], 0x68);  // straight to configure_req
+    EXPECT_EQ(req.kids[6].kids.size(), 1u);
+}
+
+TEST_F(configure_test, UnexpectedAnswerToTheScanNoticeIsLoggedAndIgnored) {
+    wire reply;
+    reply.start(tag_negotiate_ack).end();
+    reply.add(resp_start("id", 60, {}));
+    reply.list().end().end();
+    config c = agent_config({7});
+    devtree_list tree;
+    conversation_env env;
+    env.configured = &tree;
+    env.scan = [] { return scanned_tree(); };
+    err e = run_configure(reply, c, env, true);
+    EXPECT_FALSE(e) << e.message();
+    EXPECT_TRUE(logs->has("Got unexpected tag 19 from server"));
+    EXPECT_TRUE(hw_scan_notification());
+}
+
+TEST(configure_death_test, EmptyScanStopsTheAgent) {
+    EXPECT_EXIT(
+        {
+            config c;
+            devtree_list tree;
+            conversation_env env;
+            env.configured = &tree;
+            env.scan = [] { return devtree_list(); };
+            memory_stream s;
+            hw_scan_notification() = false;
+            (void)configure(s, c, env, true);
+        },
+        ::testing::ExitedWithCode(1), "");
+}
+
+}  // namespace
+}  // namespace zp::test

@@ -1,0 +1,425 @@
+// peer.h - a scripted server for the conversation tests: a loopback listener
+// that runs one script per accepted connection on its own thread, the
+// server's side of the session set-up, a reader that takes any message apart
+// into a value tree, and the test environment (temporary variables file, log
+// capture, short time-outs).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/variables.h"
+#include "protocol/cipher_stream.h"
+#include "protocol/configure.h"
+#include "protocol/crypto.h"
+#include "protocol/dh.h"
+#include "protocol/messages.h"
+#include "protocol/session.h"
+#include "protocol/socket.h"
+#include "tests/protocol/wire.h"
+
+namespace zp::test {
+
+// ---------------------------------------------------------------------------
+// The server's end of a connection: a blocking socket.
+struct fd_stream final : ProtocolStream {
+    explicit fd_stream(int f) : fd(f) {}
+    ~fd_stream() override { close(); }
+    int fd;
+
+    err read(void* buf, size_t n) override {
+        auto p = static_cast<uint8_t*>(buf);
+        while (n) {
+            ssize_t r = ::recv(fd, p, n, 0);
+            if (r <= 0) return err::text("peer gone");
+            p += r;
+            n -= static_cast<size_t>(r);
+        }
+        return {};
+    }
+    err write(const void* buf, size_t n) override {
+        auto p = static_cast<const uint8_t*>(buf);
+        while (n) {
+            ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
+            if (r <= 0) return err::text("peer gone");
+            p += r;
+            n -= static_cast<size_t>(r);
+        }
+        return {};
+    }
+    err flush() override { return {}; }
+    int wait_readable(int seconds) override {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, seconds * 1000) == 1 ? 1 : 0;
+    }
+    void close() override {
+        if (fd < 0) return;
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+        fd = -1;
+    }
+};
+
+// A loopback listener. run() accepts one connection per script, in order, on
+// a thread of its own; errors of the scripts are collected in `errors`.
+class fake_server {
+public:
+    using script = std::function<err(stream_ptr& io)>;
+
+    fake_server() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 8);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~fake_server() {
+        join();
+        ::close(fd_);
+    }
+
+    uint16_t port() const { return port_; }
+
+    void run(std::vector<script> scripts) {
+        th_ = std::thread([this, scripts = std::move(scripts)] {
+            for (const auto& s : scripts) {
+                pollfd p{fd_, POLLIN, 0};
+                int waited = 0;
+                while (::poll(&p, 1, 100) != 1) {
+                    if (stopping || (waited += 100) >= 20000) {
+                        if (!stopping) add_error("no connection came");
+                        return;
+                    }
+                }
+                int c = ::accept(fd_, nullptr, nullptr);
+                if (c < 0) {
+                    add_error("accept failed");
+                    return;
+                }
+                stream_ptr io = std::make_unique<fd_stream>(c);
+                if (err e = s(io)) add_error(e.message());
+                if (io) io->close();
+                ++served;
+            }
+        });
+    }
+    void join() {
+        if (th_.joinable()) th_.join();
+    }
+    // Ends run() at its next wait for a connection; the scripts left go unused.
+    void stop() {
+        stopping = true;
+        join();
+    }
+
+    std::vector<std::string> errors;
+    std::atomic<int> served{0};
+    std::atomic<bool> stopping{false};
+
+private:
+    void add_error(const std::string& e) {
+        std::lock_guard lk(mu_);
+        errors.push_back(e);
+    }
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::thread th_;
+    std::mutex mu_;
+};
+
+// A port on which nobody listens.
+inline uint16_t closed_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// ---------------------------------------------------------------------------
+// Any message as a tree of values.
+struct value {
+    tag_code tag = 0;
+    std::string data;           // contents of a primitive value
+    std::vector<value> kids;    // members of a constructed value
+    bool constructed = false;
+
+    int64_t integer() const {
+        int64_t v = data.empty() ? 0 : static_cast<int8_t>(data[0]);
+        for (size_t i = 1; i < data.size(); ++i) v = v * 256 + static_cast<uint8_t>(data[i]);
+        return v;
+    }
+    uint64_t unsigned_value() const {
+        uint64_t v = 0;
+        for (char c : data) v = v * 256 + static_cast<uint8_t>(c);
+        return v;
+    }
+};
+
+inline err read_value(ProtocolStream& s, value& v, tag_code tag = 0, int depth = 0) {
+    if (depth > 64) return err::text("too deep");
+    if (!tag) {
+        if (auto e = read_tag(s, tag)) return e;
+    }
+    v.tag = tag;
+    uint32_t length;
+    bool indefinite;
+    if (auto e = read_length(s, length, indefinite)) return e;
+    if (indefinite) {
+        v.constructed = true;
+        for (;;) {
+            tag_code t;
+            if (auto e = read_tag(s, t)) return e;
+            if (t == BE_EOC) {
+                return read_length(s, length, indefinite);
+            }
+            value kid;
+            if (auto e = read_value(s, kid, t, depth + 1)) return e;
+            v.kids.push_back(std::move(kid));
+        }
+    }
+    v.data.resize(length);
+    if (length) return s.read(v.data.data(), length);
+    return {};
+}
+
+inline err send(ProtocolStream& s, const wire& w) {
+    auto out = w.get();
+    if (auto e = s.write(out.data(), out.size())) return e;
+    return s.flush();
+}
+
+// ---------------------------------------------------------------------------
+// The server's side of the session set-up.
+
+// The server's memory of this agent's keys.
+struct server_keys {
+    std::optional<std::string> hostkey;
+    std::optional<std::string> hallmark;
+};
+
+struct handshake_opts {
+    int32_t version = 515;
+    bool nack = false;               // refuse the client_wants
+    bool key_nack = false;           // refuse the agent's public value
+    bool bad_response = false;       // answer the agent's challenge wrongly
+    bool close_after_challenge = false;  // the agent is expected to fail on C1
+};
+
+// What the agent announced in client_wants.
+struct announced {
+    int32_t version = 0;
+    client_private_key key;
+};
+
+inline const char* oakley2_prime =
+    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD1"
+    "29024E088A67CC74020BBEA63B139B22514A08798E3404DD"
+    "EF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245"
+    "E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
+    "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381"
+    "FFFFFFFFFFFFFFFF";
+
+inline bignum_ptr bn_from_hex(const std::string& hex) {
+    std::vector<uint8_t> octs;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        octs.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    auto n = bn_new(0, octs.size() / 4 + 1);
+    (void)bn_set_data(*n, octs);
+    return n;
+}
+
+inline err read_client_wants(ProtocolStream& s, announced& got) {
+    if (auto e = read_record_start(s, tag_client_wants, "client_wants", 0)) return e;
+    if (auto e = read_signed_int(s, 0, 65535, got.version)) return e;
+    if (auto e = read_record_start(s, tag_private_key, "client_private_key", 0)) return e;
+    if (auto e = read_string(s, 256, got.key.name)) return e;
+    if (auto e = read_string(s, 1024, got.key.domain)) return e;
+    if (auto e = read_string(s, 128, got.key.id)) return e;
+    if (auto e = read_bool(s, got.key.hasMasterKey)) return e;
+    if (auto e = read_bool(s, got.key.hasHallmark)) return e;
+    if (auto e = read_bool(s, got.key.testing)) return e;
+    if (auto e = skip_to_eol(s)) return e;
+    return skip_to_eol(s);
+}
+
+inline err write_bignums(ProtocolStream& s, tag_code tag, std::initializer_list<const bignum*> nums) {
+    if (auto e = write_constructed_start(s, tag)) return e;
+    for (auto n : nums)
+        if (auto e = write_bignum(s, *n)) return e;
+    if (auto e = write_end_of_contents(s)) return e;
+    return s.flush();
+}
+
+// Runs the server's side; on success `io` is the enciphered stream.
+inline err serve_handshake(stream_ptr& io, server_keys& keys, const handshake_opts& o, announced& got) {
+    ProtocolStream& s = *io;
+    if (auto e = read_client_wants(s, got)) return e;
+    if (o.nack) {
+        wire w;
+        w.start(tag_negotiate_nack).str("go away").end();
+        return send(s, w);
+    }
+    bool m = keys.hostkey.has_value();
+    bool h = keys.hallmark.has_value() && got.key.hasHallmark;
+    wire offer;
+    offer.start(tag_server_offers).i(o.version).start(tag_private_key).b(m).b(h).end().end();
+    if (auto e = send(s, offer)) return e;
+    if (auto e = read_negotiate_ack(s)) return e;
+
+    if (!m) {
+        auto p = bn_from_hex(oakley2_prime);
+        auto g = bn_new(2, 1);
+        if (auto e = write_bignums(s, tag_diffie_hellmann_parameters, {p.get(), g.get()})) return e;
+        bignum_ptr agent_pub, pub, priv;
+        if (auto e = read_sporadic_bignum(s, agent_pub)) return e;
+        if (auto e = generate_key_pair(*p, *g, pub, priv)) return e;
+        if (auto e = write_bignums(s, tag_sporadic_bignum, {pub.get()})) return e;
+        if (o.version > 512) {
+            wire w;
+            if (o.key_nack)
+                w.start(tag_negotiate_nack).str("key refused").end();
+            else
+                w.start(tag_negotiate_ack).end();
+            if (auto e = send(s, w)) return e;
+            if (o.key_nack) return {};
+        }
+        keys.hostkey = bn_to_decimal(*shared_secret(*agent_pub, *priv, *p));
+        keys.hallmark.reset();
+        h = false;
+    }
+    if (!h) {
+        auto sporadic = make_challenge();
+        if (auto e = write_bignums(s, tag_sporadic_bignum, {sporadic.get()})) return e;
+        std::string hm;
+        if (auto e = make_hallmark(*keys.hostkey, *sporadic, hm)) return e;
+        keys.hallmark = hm;
+    }
+    stream_ptr enc = open_cipher_stream(io, *keys.hallmark);
+    if (!enc) return err::text("no cipher");
+    io = std::move(enc);
+    ProtocolStream& c = *io;
+    auto c1 = make_challenge();
+    if (auto e = write_bignums(c, tag_auth_challenge, {c1.get()})) return e;
+    if (o.close_after_challenge) return {};
+    bignum_ptr r1, expected;
+    if (auto e = read_auth_response(c, r1)) return e;
+    if (auto e = challenge_response(*keys.hallmark, *c1, expected)) return e;
+    if (!bn_equals(*r1, *expected)) return err::text("agent failed authentication");
+    bignum_ptr c2, answer;
+    if (auto e = read_auth_challenge(c, c2)) return e;
+    if (auto e = challenge_response(*keys.hallmark, *c2, answer)) return e;
+    if (o.bad_response) answer = bn_new(12345, 1);
+    return write_bignums(c, tag_auth_response, {answer.get()});
+}
+
+// Answers a server_time_req with `server_sec`.
+inline err serve_time(ProtocolStream& s, int32_t server_sec, int32_t* agent_sec = nullptr) {
+    value req;
+    if (auto e = read_value(s, req)) return e;
+    if (req.tag != tag_server_time_req) return format_error("expected server_time_req, got %u", req.tag);
+    if (agent_sec) *agent_sec = static_cast<int32_t>(req.kids.at(0).integer());
+    wire w;
+    w.start(tag_server_time_resp).i(server_sec).i(0).end();
+    return send(s, w);
+}
+
+// ---------------------------------------------------------------------------
+// Test environment.
+
+// Sends the log to a file at the most verbose level.
+class log_file {
+public:
+    explicit log_file(const std::string& path) : path_(path) {
+        open_log(path_);
+        set_log_level(-1);
+    }
+    ~log_file() {
+        close_log();
+        log_to_stderr();
+    }
+    std::string text() const {
+        std::ifstream f(path_);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+    bool has(const std::string& line) const { return text().find(line) != std::string::npos; }
+
+private:
+    std::string path_;
+};
+
+// A temporary directory for the variables file and the log, an empty
+// variables store, fresh session state and short time-outs.
+class conversation_fixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::signal(SIGPIPE, SIG_IGN);
+        char tmpl[] = "/tmp/zp_convXXXXXX";
+        dir = ::mkdtemp(tmpl);
+        for (const char* v : {"ZERPAL_CONF_DIR", "ZERPAL_USER_CONF_DIR", "ZERPAL_STATE_DIR", "ZERPAL_USER_STATE_DIR",
+                              "ZERPAL_RUN_DIR"})
+            ::setenv(v, dir.c_str(), 1);
+        clear_variables();
+        (void)set_variables_file(dir + "/vars");
+        session() = session_state{};
+        alert_groups().clear();
+        hw_scan_notification() = true;
+        set_io_timeout(20);
+        set_connect_timeout(5);
+        current_server() = 0;
+        server_changed() = false;
+        logs.emplace(dir + "/agent.log");
+    }
+    void TearDown() override {
+        logs.reset();
+        clear_variables();
+        set_io_timeout(0);
+        set_connect_timeout(0);
+        std::filesystem::remove_all(dir);
+    }
+
+    config agent_config(std::initializer_list<uint16_t> ports) {
+        config c;
+        c.name = "host1";
+        c.domain = "dom";
+        for (uint16_t p : ports) c.servers.push_back({"127.0.0.1", p});
+        return c;
+    }
+
+    std::string dir;
+    std::optional<log_file> logs;
+};
+
+}  // namespace zp::test

@@ -1,0 +1,227 @@
+// requests_test.cpp - downtime and rescan replies with their cuts, the
+// command client's direct requests, and the upgrade download with its size
+// limit.
+#include "protocol/memory_stream.h"
+#include "protocol/requests.h"
+#include "tests/conversation/peer.h"
+
+namespace zp::test {
+namespace {
+
+using requests_test = conversation_fixture;
+
+wire downtime_resp(bool ok, const std::string& message) {
+    wire w;
+    w.start(tag_downtime_resp).b(ok).str(message).end();
+    return w;
+}
+
+wire rescan_resp(bool ok, const std::string& message) {
+    wire w;
+    w.start(tag_rescan_resp).b(ok).str(message).end();
+    return w;
+}
+
+TEST_F(requests_test, DowntimeReplyBeginsWithOkOrFailure) {
+    memory_stream ok(downtime_resp(true, "done").get());
+    std::string reply;
+    ASSERT_FALSE(request_downtime(ok, 30, 1024, std::string("patching"), reply));
+    EXPECT_EQ(reply, "OK done");
+    EXPECT_FALSE(ok.closed);
+    value req;
+    memory_stream back(ok.output);
+    ASSERT_FALSE(read_value(back, req));
+    EXPECT_EQ(req.tag, tag_downtime_req);
+    EXPECT_EQ(req.kids[0].integer(), 30);
+    EXPECT_EQ(req.kids[1].data, "patching");
+
+    memory_stream no(downtime_resp(false, "no such host").get());
+    ASSERT_FALSE(request_downtime(no, 5, 1024, std::nullopt, reply));
+    EXPECT_EQ(reply, "FAILURE no such host");
+    EXPECT_TRUE(logs->has("[cmd] Request downtime. Server says FAILED"));
+}
+
+TEST_F(requests_test, DowntimeMessageThatLeavesNoRoomIsRefused) {
+    std::string reply = "unchanged";
+    memory_stream fits(downtime_resp(true, std::string(1014, 'm')).get());
+    ASSERT_FALSE(request_downtime(fits, 1, 1024, std::nullopt, reply));
+    EXPECT_EQ(reply.size(), 1017u);
+
+    reply = "unchanged";
+    memory_stream big(downtime_resp(true, std::string(1015, 'm')).get());
+    EXPECT_EQ(request_downtime(big, 1, 1024, std::nullopt, reply).message(), "message too big");
+    EXPECT_EQ(reply, "unchanged");
+    EXPECT_TRUE(big.closed);
+}
+
+TEST_F(requests_test, DowntimeCommentLongerThanTheFieldIsRefused) {
+    memory_stream s(downtime_resp(true, "x").get());
+    std::string reply;
+    err e = request_downtime(s, 1, 1024, std::string(257, 'c'), reply);
+    EXPECT_EQ(e.message(), "downtime_req.comment: data out of range in write_string");
+    EXPECT_TRUE(s.closed);
+}
+
+// The rescan message is cut so that the reply fits its buffer.
+TEST_F(requests_test, RescanMessageIsCutToTheReplyBuffer) {
+    std::string reply;
+    memory_stream s(rescan_resp(true, std::string(1024, 'r')).get());
+    ASSERT_FALSE(request_rescan(s, 1024, reply));
+    EXPECT_EQ(reply.size(), 1023u);
+    EXPECT_EQ(reply.substr(0, 3), "OK ");
+    EXPECT_EQ(reply.size() - 3, 1020u);
+
+    memory_stream f(rescan_resp(false, std::string(300, 'r')).get());
+    ASSERT_FALSE(request_rescan(f, 100, reply));
+    EXPECT_EQ(reply, "FAILED " + std::string(92, 'r'));
+
+    memory_stream small(rescan_resp(true, "queued").get());
+    ASSERT_FALSE(request_rescan(small, 1024, reply));
+    EXPECT_EQ(reply, "OK queued");
+    value req;
+    memory_stream back(small.output);
+    ASSERT_FALSE(read_value(back, req));
+    EXPECT_EQ(small.output, (std::vector<uint8_t>{0x7F, 0x22, 0x80, 0x00, 0x00}));
+}
+
+TEST_F(requests_test, WrongAnswerToARequestClosesTheStream) {
+    std::string reply = "unchanged";
+    memory_stream s(downtime_resp(true, "x").get());
+    EXPECT_EQ(request_rescan(s, 1024, reply).message(), "Wrong tag (251) encountered in read_rescan_resp");
+    EXPECT_TRUE(s.closed);
+    EXPECT_EQ(reply, "unchanged");
+}
+
+// ---------------------------------------------------------------------------
+// The command client's own conversation with the server.
+
+fake_server::script answer_request(server_keys& keys, const wire& reply) {
+    return [&keys, reply](stream_ptr& io) -> err {
+        announced a;
+        if (auto e = serve_handshake(io, keys, {}, a)) return e;
+        value req;
+        if (auto e = read_value(*io, req)) return e;
+        return send(*io, reply);
+    };
+}
+
+TEST_F(requests_test, ClientRequestsRelayTheServersReply) {
+    fake_server srv;
+    server_keys keys;
+    srv.run({answer_request(keys, downtime_resp(true, "down for 30 minutes")),
+             answer_request(keys, rescan_resp(false, "busy"))});
+    config c = agent_config({srv.port()});
+    EXPECT_EQ(connect_and_request_downtime(c, 30, std::nullopt), "OK down for 30 minutes");
+    EXPECT_EQ(send_rescan_to_server(c), "FAILED busy");
+    srv.join();
+    EXPECT_TRUE(srv.errors.empty());
+}
+
+TEST_F(requests_test, ClientRequestFailuresBecomeFailedReplies) {
+    config c = agent_config({closed_port()});
+    std::string r = connect_and_request_downtime(c, 30, std::nullopt);
+    EXPECT_EQ(r.rfind("FAILED Could not connect to server: Error connecting: ", 0), 0u) << r;
+    EXPECT_EQ(send_rescan_to_server(c).rfind("FAILED Could not connect to server: ", 0), 0u);
+
+    fake_server srv;
+    server_keys keys;
+    srv.run({answer_request(keys, downtime_resp(true, std::string(1020, 'x'))),
+             answer_request(keys, downtime_resp(true, "wrong message"))});
+    c = agent_config({srv.port()});
+    EXPECT_EQ(connect_and_request_downtime(c, 30, std::nullopt), "FAILED Could not request downtime: message too big");
+    EXPECT_TRUE(logs->has("[cmd] ERROR connect_and_request_downtime: message too big"));
+    EXPECT_EQ(send_rescan_to_server(c), "FAILED request_rescan: Wrong tag (251) encountered in read_rescan_resp");
+    srv.join();
+}
+
+// ---------------------------------------------------------------------------
+// Upgrade download.
+
+// Sends an upgrade_resp announcing `announced_size` bytes and delivering
+// `delivered` of them.
+fake_server::script upgrade_server(server_keys& keys, uint32_t announced_size, uint32_t delivered) {
+    return [&keys, announced_size, delivered](stream_ptr& io) -> err {
+        announced a;
+        if (auto e = serve_handshake(io, keys, {}, a)) return e;
+        value req;
+        if (auto e = read_value(*io, req)) return e;
+        if (req.tag != tag_upgrade_req || req.kids.size() != 5 || req.kids[3].integer() != 6183)
+            return err::text("bad upgrade_req");
+        ProtocolStream& s = *io;
+        if (auto e = write_constructed_start(s, tag_upgrade_resp)) return e;
+        if (auto e = write_signed_int(s, INT32_MIN, INT32_MAX, 1)) return e;
+        if (auto e = write_tag(s, BE_STRING)) return e;
+        if (auto e = write_length(s, announced_size)) return e;
+        std::vector<uint8_t> chunk(65536);
+        for (uint32_t sent = 0; sent < delivered;) {
+            uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(chunk.size()), delivered - sent);
+            for (uint32_t i = 0; i < n; ++i) chunk[i] = static_cast<uint8_t>((sent + i) * 7);
+            if (auto e = s.write(chunk.data(), n)) return e;
+            sent += n;
+        }
+        if (delivered == announced_size) {
+            if (auto e = write_end_of_contents(s)) return e;
+        }
+        return s.flush();
+    };
+}
+
+TEST_F(requests_test, UpgradeOfExactlyTheLimitIsWrittenWhole) {
+    fake_server srv;
+    server_keys keys;
+    srv.run({upgrade_server(keys, max_upgrade_size, max_upgrade_size)});
+    config c = agent_config({srv.port()});
+    std::string path = dir + "/download.tmp";
+    err e = download_upgrade(c, path);
+    srv.join();
+    ASSERT_FALSE(e) << e.message();
+    EXPECT_TRUE(srv.errors.empty());
+    ASSERT_EQ(std::filesystem::file_size(path), max_upgrade_size);
+    std::ifstream f(path, std::ios::binary);
+    f.seekg(1234567);
+    EXPECT_EQ(static_cast<uint8_t>(f.get()), static_cast<uint8_t>(1234567 * 7));
+}
+
+TEST_F(requests_test, UpgradeOneByteOverTheLimitIsRefusedBeforeWriting) {
+    fake_server srv;
+    server_keys keys;
+    srv.run({upgrade_server(keys, max_upgrade_size + 1, 0)});
+    config c = agent_config({srv.port()});
+    std::string path = dir + "/download.tmp";
+    err e = download_upgrade(c, path);
+    srv.join();
+    EXPECT_EQ(e.message(), "data out of range in read_string");
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+TEST_F(requests_test, UpgradeCutShortLeavesThePartialFile) {
+    fake_server srv;
+    server_keys keys;
+    srv.run({upgrade_server(keys, 100000, 50000)});
+    config c = agent_config({srv.port()});
+    std::string path = dir + "/download.tmp";
+    err e = download_upgrade(c, path);
+    srv.join();
+    EXPECT_TRUE(e);
+    EXPECT_GT(std::filesystem::file_size(path), 0u);
+    EXPECT_LE(std::filesystem::file_size(path), 50000u);
+}
+
+TEST_F(requests_test, UpgradeIntoAnUnwritablePlaceNamesThePath) {
+    fake_server srv;
+    server_keys keys;
+    srv.run({[&](stream_ptr& io) -> err {
+        announced a;
+        if (auto e = serve_handshake(io, keys, {}, a)) return e;
+        value req;
+        return read_value(*io, req);
+    }});
+    config c = agent_config({srv.port()});
+    std::string path = dir + "/missing/download.tmp";
+    err e = download_upgrade(c, path);
+    srv.join();
+    EXPECT_EQ(e.message(), "Error opening " + path + ": No such file or directory");
+}
+
+}  // namespace
+}  // namespace zp::test

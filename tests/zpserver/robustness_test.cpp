@@ -1,0 +1,359 @@
+// robustness_test.cpp - what a hostile or broken agent cannot do to the
+// server, and the server's own texts and records.
+#include <fstream>
+#include <limits>
+#include <atomic>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "protocol/memory_stream.h"
+#include "protocol/messages_checkin.h"
+#include "protocol/messages_conf.h"
+#include "test_agent.h"
+#include "tools/zpserver/agent_store.h"
+#include "tools/zpserver/results.h"
+#include "tools/zpserver/server_messages.h"
+
+namespace zp::test {
+
+namespace {
+
+server::server_options options_in(const temp_dir& d) {
+    server::server_options o;
+    o.state_dir = d.str("state");
+    o.results_path = d.str("results.jsonl");
+    o.verbosity = 3;
+    return o;
+}
+
+// Sends raw octets on a fresh connection and closes it.
+void send_raw(uint16_t port, const std::vector<uint8_t>& bytes) {
+    test_agent a;
+    ASSERT_FALSE(a.connect(port));
+    (void)a.s->write(bytes.data(), bytes.size());
+    (void)a.s->flush();
+    a.close();
+}
+
+}  // namespace
+
+TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
+    temp_dir d;
+    test_server srv(options_in(d));
+    std::mt19937 rng(7);
+    std::vector<std::vector<uint8_t>> inputs = {
+        {},
+        {0x60},
+        {0x60, 0x80, 0x02, 0x02, 0x02},
+        {0x60, 0x05, 0x02, 0x01, 0x01},                 // definite length
+        {0x60, 0x80, 0x02, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},  // length beyond reason
+    };
+    std::vector<uint8_t> deep;
+    for (int i = 0; i < 5000; ++i) deep.insert(deep.end(), {0x30, 0x80});
+    inputs.push_back(deep);
+    for (int i = 0; i < 20; ++i) {
+        std::vector<uint8_t> junk(rng() % 200);
+        for (auto& b : junk) b = static_cast<uint8_t>(rng());
+        inputs.push_back(junk);
+    }
+    for (const auto& in : inputs) send_raw(srv.l.port(), in);
+    ASSERT_TRUE(srv.wait_served(static_cast<int>(inputs.size())));
+    test_agent a;
+    EXPECT_FALSE(a.open(srv.l.port()));
+}
+
+TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
+    temp_dir d;
+    test_server srv(options_in(d));
+    // 1 and p - 1 would fix the secret whatever the server draws.
+    uint8_t p[256];
+    size_t n = 0;
+    ASSERT_FALSE(bn_get_data(srv.state->modulus(), p, sizeof p, n));
+    p[n - 1] -= 1;  // the group's modulus ends in 0xFF
+    auto p_minus_1 = bn_new(0, 40);
+    ASSERT_FALSE(bn_set_data(*p_minus_1, std::span<const uint8_t>(p, n)));
+    auto one = bn_new(1, 1);
+    int served = 0;
+    for (const bignum* value : {one.get(), p_minus_1.get()}) {
+        test_agent a;
+        ASSERT_FALSE(a.connect(srv.l.port()));
+        client_private_key k{a.name, a.domain, "", false, false, false};
+        ASSERT_FALSE(write_client_wants(*a.s));
+        ASSERT_FALSE(write_client_private_key(*a.s, k));
+        ASSERT_FALSE(write_end_of_contents(*a.s));
+        client_wants_reply reply;
+        ASSERT_FALSE(read_client_wants_reply(*a.s, reply));
+        ASSERT_FALSE(write_negotiate_ack(*a.s));
+        dh_parameters_reply dh;
+        ASSERT_FALSE(read_dh_parameters_reply(*a.s, dh));
+        ASSERT_FALSE(write_sporadic_bignum(*a.s, *value));
+        bignum_ptr server_pub;
+        EXPECT_TRUE(read_sporadic_bignum(*a.s, server_pub)) << "no answer to an unusable public value";
+        ASSERT_TRUE(srv.wait_served(++served));
+    }
+    EXPECT_FALSE(srv.state->store().get("host1", "lab").hostkey);
+}
+
+TEST(ServerRobustness, ConnectionThatStallsIsDropped) {
+    temp_dir d;
+    auto o = options_in(d);
+    o.io_timeout = 1;
+    test_server srv(o);
+    test_agent a;
+    ASSERT_FALSE(a.connect(srv.l.port()));
+    EXPECT_EQ(a.s->wait_readable(10), 1) << "the server closed the stalled connection";
+    uint8_t b;
+    EXPECT_TRUE(a.s->read(&b, 1));
+}
+
+TEST(ServerRobustness, PeerThatTricklesIsCutAtTheConversationLimit) {
+    temp_dir d;
+    auto o = options_in(d);
+    o.io_timeout = 2;
+    o.conversation_limit = 1;
+    test_server srv(o);
+    test_agent a;
+    ASSERT_FALSE(a.connect(srv.l.port()));
+    // A client_wants whose agent name of 255 octets comes one octet at a time.
+    const uint8_t start[] = {0x60, 0x80, 0x02, 0x01, 0x01, 0xA1, 0x80, 0x04, 0x81, 0xFF};
+    ASSERT_FALSE(a.s->write(start, sizeof start));
+    bool cut = false;
+    for (int i = 0; i < 40 && !cut; ++i) {
+        const uint8_t more[] = {'x'};
+        if (a.s->write(more, sizeof more)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        cut = srv.served.load() > 0;
+    }
+    EXPECT_TRUE(cut) << "the server ended the connection";
+}
+
+TEST(ServerAcceptLoop, ConnectionsBeyondTheCapAreClosedAtOnce) {
+    temp_dir d;
+    auto o = options_in(d);
+    o.port = 0;
+    o.max_connections = 1;
+    o.summary = 0;
+    o.io_timeout = 5;
+    std::atomic<bool> stop{false};
+    std::atomic<int> port{0};
+    std::thread loop([&] { EXPECT_FALSE(server::run_server(o, stop, [&](uint16_t p) { port = p; })); });
+    for (int i = 0; i < 200 && !port; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(port.load(), 0);
+    test_agent first, second;
+    ASSERT_FALSE(first.connect(static_cast<uint16_t>(port.load())));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the loop takes it up
+    ASSERT_FALSE(second.connect(static_cast<uint16_t>(port.load())));
+    EXPECT_EQ(second.s->wait_readable(3), 1) << "the second one is closed at once";
+    uint8_t b;
+    EXPECT_TRUE(second.s->read(&b, 1));
+    EXPECT_EQ(first.s->wait_readable(0), 0) << "the first one is still served";
+    first.close();
+    stop = true;
+    loop.join();
+}
+
+TEST(ServerMessages, CheckResultWithUnknownTrailingMembersIsAccepted) {
+    memory_stream m;
+    ASSERT_FALSE(write_checkin_req(m));
+    ASSERT_FALSE(write_list_start(m));
+    ASSERT_FALSE(write_check_result(m, 5, "c", 1));
+    ASSERT_FALSE(write_list_start(m));
+    ASSERT_FALSE(write_string(m, 256, "g"));
+    ASSERT_FALSE(write_end_of_contents(m));
+    ASSERT_FALSE(write_real(m, 2.5));
+    ASSERT_FALSE(write_string(m, 256, "id"));
+    ASSERT_FALSE(write_string(m, 256, "grp"));
+    ASSERT_FALSE(write_bool(m, true));  // a member this server does not know
+    ASSERT_FALSE(write_end_of_contents(m));
+    ASSERT_FALSE(write_end_of_contents(m));
+    ASSERT_FALSE(write_end_of_contents(m));
+    memory_stream in(m.output);
+    std::vector<server::check_result> out;
+    ASSERT_FALSE(server::read_checkin_req(in, out));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].identifier, "id");
+    EXPECT_EQ(out[0].alert_group, "grp");
+    EXPECT_EQ(out[0].value.d, 2.5);
+}
+
+TEST(ServerMessages, OverlongPathIsRefused) {
+    memory_stream m;
+    ASSERT_FALSE(write_checkin_req(m));
+    ASSERT_FALSE(write_list_start(m));
+    ASSERT_FALSE(write_check_result(m, 5, "", 0));
+    ASSERT_FALSE(write_list_start(m));
+    for (size_t i = 0; i <= server::max_path_length; ++i) ASSERT_FALSE(write_string(m, 256, "g"));
+    ASSERT_FALSE(write_end_of_contents(m));
+    memory_stream in(m.output);
+    std::vector<server::check_result> out;
+    auto e = server::read_checkin_req(in, out);
+    EXPECT_NE(e.message().find("Path too long"), std::string::npos) << e.message();
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(ServerMessages, DeeplyNestedScanGroupsAreRefused) {
+    memory_stream m;
+    ASSERT_FALSE(write_configure_req(m));
+    ASSERT_FALSE(write_list_start(m));
+    ASSERT_FALSE(write_end_of_contents(m));
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_FALSE(write_list_start(m));  // list of groups
+        ASSERT_FALSE(write_list_start(m));  // one group
+        ASSERT_FALSE(write_string(m, 256, "g"));
+        ASSERT_FALSE(write_string(m, 256, "g"));
+        ASSERT_FALSE(write_list_start(m));  // its checks
+        ASSERT_FALSE(write_end_of_contents(m));
+    }
+    memory_stream in(m.output);
+    server::configure_request req;
+    auto e = server::read_configure_req(in, req);
+    EXPECT_NE(e.message().find("nested too deeply"), std::string::npos) << e.message();
+}
+
+TEST(ServerResults, JsonEscapesEveryByteOutsidePrintableAscii) {
+    EXPECT_EQ(server::json_string(std::string("a\"b\\c\x7f\x80\xff\t", 9)), "\"a\\\"b\\\\c\\u007f\\u0080\\u00ff\\u0009\"");
+    EXPECT_EQ(server::json_string(std::string("\0", 1)), "\"\\u0000\"");
+}
+
+TEST(ServerResults, RealsJsonCannotHoldBecomeStrings) {
+    server::check_result r;
+    r.value.kind = server::result_value::real;
+    r.value.d = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_NE(server::result_json("a", "d", r, true).find("\"value\":\"nan\""), std::string::npos);
+    r.value.d = -std::numeric_limits<double>::infinity();
+    EXPECT_NE(server::result_json("a", "d", r, true).find("\"value\":\"-inf\""), std::string::npos);
+}
+
+TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFile) {
+    server::agent_record rec;
+    rec.name = std::string("we ird%\n\x01\xff", 10);
+    rec.domain = "";
+    rec.hostkey = "123";
+    rec.host_id = "h 1";
+    rec.scanned = true;
+    rec.checks.push_back({7, {"mem", "", "a b"}});
+    server::agent_record back;
+    ASSERT_FALSE(server::parse_record(server::format_record(rec), back));
+    EXPECT_EQ(back.name, rec.name);
+    EXPECT_EQ(back.domain, "");
+    EXPECT_EQ(back.hostkey, "123");
+    EXPECT_FALSE(back.hallmark);
+    EXPECT_EQ(back.host_id, "h 1");
+    EXPECT_TRUE(back.scanned);
+    ASSERT_EQ(back.checks.size(), 1u);
+    EXPECT_EQ(back.checks[0].path, (std::vector<std::string>{"mem", "", "a b"}));
+}
+
+TEST(ServerStore, DamagedRecordIsRefused) {
+    server::agent_record rec;
+    EXPECT_TRUE(server::parse_record("name a\nbogus 1\n", rec));
+    EXPECT_TRUE(server::parse_record("name %4\n", rec));
+    EXPECT_TRUE(server::parse_record("check x a b\n", rec));
+}
+
+TEST(ServerStore, DamagedFileGivesFreshRecord) {
+    temp_dir d;
+    auto file = d.path / server::agent_store::file_name("n", "d");
+    std::ofstream(file) << "name n\ndomain d\nhostkey %zz\n";
+    server::agent_store store(d.str());
+    auto rec = store.get("n", "d");
+    EXPECT_FALSE(rec.hostkey);
+}
+
+TEST(ServerStore, ConcurrentChangesOfOneAgentAreAllKept) {
+    temp_dir d;
+    server::agent_store store(d.str());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&store, t] {
+            for (int i = 0; i < 25; ++i) {
+                EXPECT_FALSE(store.update("n", "d", [&](server::agent_record& r) {
+                    r.checks.push_back({static_cast<uint32_t>(t), {"g", std::to_string(i)}});
+                }));
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    std::ifstream in(d.path / server::agent_store::file_name("n", "d"));
+    std::stringstream b;
+    b << in.rdbuf();
+    server::agent_record back;
+    ASSERT_FALSE(server::parse_record(b.str(), back));
+    EXPECT_EQ(back.checks.size(), 200u);
+}
+
+TEST(ServerStore, LongNamesGetShortFileNames) {
+    std::string n(256, 'x'), dom(1024, 'y');
+    EXPECT_LT(server::agent_store::file_name(n, dom).size(), 60u);
+    EXPECT_EQ(server::agent_store::file_name("../a", "b").find('/'), std::string::npos);
+}
+
+TEST(ServerOptions, FaultsAndValuesAreChecked) {
+    server::fault f;
+    ASSERT_FALSE(server::parse_fault("wrong-tag:configure_resp:2", f));
+    EXPECT_EQ(f.phase, "configure_resp");
+    EXPECT_EQ(f.count, 2);
+    ASSERT_FALSE(server::parse_fault("garbage", f));
+    EXPECT_EQ(f.phase, "auth");
+    EXPECT_TRUE(server::parse_fault("explode", f));
+    EXPECT_TRUE(server::parse_fault("close:nowhere", f));
+    EXPECT_TRUE(server::parse_fault("close:any:0", f));
+    EXPECT_TRUE(server::parse_fault("nack:checkin_resp", f)) << "the agent reads no nack there";
+    EXPECT_TRUE(server::parse_fault("garbage:server_offers", f));
+    EXPECT_TRUE(server::parse_fault("withhold-ack:configure_resp", f));
+    EXPECT_FALSE(server::parse_fault("nack:configure_resp", f));
+
+    server::server_options o;
+    bool help = false;
+    const char* good[] = {"zpserver", "-p", "0", "--server-version=0x0201", "--cluster", "a:1,b:2", "--nack"};
+    ASSERT_FALSE(server::parse_options(7, const_cast<char**>(good), o, help));
+    EXPECT_EQ(o.port, 0);
+    EXPECT_EQ(o.version, 0x0201);
+    EXPECT_EQ(o.cluster.size(), 2u);
+    EXPECT_EQ(o.faults.size(), 1u);
+    const char* bad_port[] = {"zpserver", "--port", "70000"};
+    EXPECT_TRUE(server::parse_options(3, const_cast<char**>(bad_port), o, help));
+    const char* missing[] = {"zpserver", "--results"};
+    EXPECT_TRUE(server::parse_options(2, const_cast<char**>(missing), o, help));
+    const char* bad_cluster[] = {"zpserver", "--cluster", "a:0"};
+    EXPECT_TRUE(server::parse_options(3, const_cast<char**>(bad_cluster), o, help));
+}
+
+TEST(ServerOptions, ZeroGeneratorIsRefused) {
+    server::server_options o;
+    o.generator_hex = "00";
+    std::unique_ptr<server::server_state> st;
+    EXPECT_TRUE(server::server_state::create(o, st));
+    o.generator_hex = "xyz";
+    EXPECT_TRUE(server::server_state::create(o, st));
+}
+
+}  // namespace zp::test
+
+namespace zp::test {
+
+TEST(ServerSummary, KeepsLastStatusAndValueAndCountsPerCheck) {
+    server::summary s;
+    server::check_result r;
+    r.path = {"mem", "phys"};
+    r.value.kind = server::result_value::integer;
+    r.value.i = 5;
+    s.add("a1", {r});
+    r.value.i = 6;
+    r.status = 2;
+    server::check_result other;
+    other.path = {"log", std::string("x\x01y", 3)};
+    other.value.kind = server::result_value::text;
+    other.value.s = std::string(100, 'z');
+    s.add("a1", {r, other});
+    std::string t = s.render();
+    EXPECT_EQ(s.checks(), 2u);
+    auto line = t.substr(t.find("mem/phys"));
+    line = line.substr(0, line.find('\n'));
+    EXPECT_NE(line.find("      2  alert    6"), std::string::npos) << line;
+    EXPECT_NE(t.find("log/x?y"), std::string::npos) << "control bytes are not put on the terminal";
+    EXPECT_NE(t.find(std::string(37, 'z') + "..."), std::string::npos) << "long values are cut";
+}
+
+}  // namespace zp::test
