@@ -194,23 +194,11 @@ err read_alert_groups(ProtocolStream& s, bool& present, std::vector<std::string>
 }
 
 err read_response(ProtocolStream& s, config& c, conversation_env& env) {
-    tag_code tag;
-    if (auto e = read_tag(s, tag)) {
-        log(2, "Error reading Configure response");
-        return e;
-    }
-    if (tag == tag_negotiate_nack) {
-        std::string reason;
-        if (auto e = read_negotiate_nack(s, reason, tag)) return e;
-        return err::text(reason);
-    }
-    if (tag != tag_configure_resp) return format_error("Got unexpected tag %d from server", static_cast<int>(tag));
-
-    std::string id;
-    int32_t frequency = 0;
-    if (auto e = read_configure_resp_incomplete(s, id, frequency, tag)) return e;
-    c.checkin_interval = static_cast<uint32_t>(frequency);
-    take_host_id(c, id);
+    configure_reply reply;
+    if (auto e = read_configure_reply(s, reply)) return e;
+    if (reply.nack) return err::text(reply.reason);
+    c.checkin_interval = static_cast<uint32_t>(reply.checkinFrequency);
+    take_host_id(c, reply.id);
     if (auto e = read_server_list(s, c)) return e;
 
     log_conf_hooks hooks = env.log_hooks;
