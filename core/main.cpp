@@ -1,9 +1,30 @@
 // main.cpp - the quillmar executable: start-up with the command client's
-// direct requests to the server plugged in.
+// direct requests and the agent's conversations with the server plugged in.
 #include "core/agent.h"
 #include "core/config.h"
+#include "core/log.h"
+#include "core/main_loop.h"
 #include "core/startup.h"
+#include "host/stop_signal.h"
+#include "host/wait.h"
+#include "protocol/loop_conversations.h"
 #include "protocol/requests.h"
+
+namespace {
+
+int run_agent() {
+    zp::watch_stop_signals(zp::request_stop);
+    zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
+    zp::loop_ops ops;
+    zp::plug_conversations(ops);
+    ops.log_reopen = [] {
+        const auto& c = zp::the_config();
+        zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
+    };
+    return zp::run_agent_loop(ops);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     zp::agent_parts parts;
@@ -12,7 +33,6 @@ int main(int argc, char** argv) {
         return zp::connect_and_request_downtime(zp::the_config(), st.downtime_minutes, st.downtime_comment);
     };
     parts.request_rescan = [] { return zp::send_rescan_to_server(zp::the_config()); };
-    // The main loop (agent_main_loop with plug_conversations) is not entered
-    // yet: start-up still ends after its last step.
+    parts.main_loop = run_agent;
     return zp::agent_main(argc, argv, parts);
 }
