@@ -10,7 +10,7 @@
 
 #include "core/clock.h"
 #include "core/library_log.h"
-#include "test_env.h"
+#include "tests/support/files.h"
 
 namespace zp {
 namespace {
@@ -41,28 +41,23 @@ protected:
         set_log_reopen_wait(nullptr);
         reset_log_reopen();
     }
+    std::string text() const { return test::read_file(log_path); }
+    bool has(const std::string& file, const std::string& part) const {
+        return test::read_file(file).find(part) != std::string::npos;
+    }
     test::temp_env env;
     std::string log_path;
 };
 
-TEST_F(Log, RecordIsCtimeColonMessageNewline) {
+TEST_F(Log, RecordIsCtimeColonMessageNewlineAndBelowThresholdIsDropped) {
     ASSERT_TRUE(open_log(log_path));
     log(1, "hello %d", 5);
-    std::string text = test::read_file(log_path);
-    EXPECT_TRUE(std::regex_match(text, std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] "
-                                                  "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}: hello 5\n")))
-        << text;
-}
-
-TEST_F(Log, LevelBelowThresholdWritesNothing) {
-    ASSERT_TRUE(open_log(log_path));
     set_log_level(3);
-    log(2, "not written");
-    log_text(2, "not written either");
-    log(3, "written");
-    std::string text = test::read_file(log_path);
-    EXPECT_EQ(text.find("not written"), std::string::npos);
-    EXPECT_NE(text.find("written"), std::string::npos);
+    log(2, "dropped");
+    log_text(2, "dropped too");
+    EXPECT_TRUE(std::regex_match(text(), std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] "
+                                                    "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}: hello 5\n")))
+        << text();
 }
 
 TEST_F(Log, RecordsFromManyThreadsStayWhole) {
@@ -73,58 +68,33 @@ TEST_F(Log, RecordsFromManyThreadsStayWhole) {
             for (int i = 0; i < 300; ++i) log(1, "thread %d record %d %s", t, i, std::string(100, 'a' + t).c_str());
         });
     for (auto& th : threads) th.join();
-    std::istringstream in(test::read_file(log_path));
+    std::istringstream in(text());
     std::regex record(".{24}: thread ([0-3]) record [0-9]+ ([a-d])\\2{99}");
     int lines = 0;
     for (std::string line; std::getline(in, line); ++lines) ASSERT_TRUE(std::regex_match(line, record)) << line;
     EXPECT_EQ(lines, 1200);
 }
 
-TEST_F(Log, OpenFailureMeansSilenceUntilNextOpen) {
-    EXPECT_FALSE(open_log(env.path("no/such/dir/agent.log")));
-    EXPECT_FALSE(log_is_console());
-    log(3, "lost");
-    ASSERT_TRUE(open_log(log_path));
-    log(3, "kept");
-    EXPECT_EQ(test::read_file(log_path).find("lost"), std::string::npos);
-}
-
-TEST_F(Log, CloseLogSaysSoAndIgnoresConsole) {
-    ASSERT_TRUE(open_log(log_path));
-    close_log();
-    EXPECT_NE(test::read_file(log_path).find("Closing logfile"), std::string::npos);
-    log_to_stderr();
-    close_log();
-    EXPECT_TRUE(log_is_console());
-}
-
-TEST_F(Log, PercentThroughLibrarySinkIsWrittenUnchanged) {
-    ASSERT_TRUE(open_log(log_path));
-    setup_library_logging();
-    client_logger()->info("{}", "50% done %s %n %d");
-    devices_logger()->info("Starting hardware scan");
-    std::string text = test::read_file(log_path);
-    EXPECT_NE(text.find(": [zpclient] [info] 50% done %s %n %d\n"), std::string::npos) << text;
-    EXPECT_NE(text.find(": [devices] [info] Starting hardware scan\n"), std::string::npos) << text;
-}
-
-TEST_F(Log, LibraryLevelIsThresholdPlusOne) {
+TEST_F(Log, LibraryLoggersWritePercentUnchangedAtThresholdPlusOne) {
     ASSERT_TRUE(open_log(log_path));
     set_log_level(1);
     setup_library_logging();
+    client_logger()->info("{}", "50% done %s %n %d");
+    devices_logger()->info("Starting hardware scan");
     client_logger()->debug("debug dropped");
-    client_logger()->info("info kept");
     set_log_level(0);
     setup_library_logging();
     client_logger()->debug("debug kept");
-    std::string text = test::read_file(log_path);
-    EXPECT_EQ(text.find("debug dropped"), std::string::npos);
-    EXPECT_NE(text.find("info kept"), std::string::npos);
-    EXPECT_NE(text.find("debug kept"), std::string::npos);
+    EXPECT_TRUE(has(log_path, ": [zpclient] [info] 50% done %s %n %d\n")) << text();
+    EXPECT_TRUE(has(log_path, ": [devices] [info] Starting hardware scan\n"));
+    EXPECT_FALSE(has(log_path, "debug dropped"));
+    EXPECT_TRUE(has(log_path, "debug kept"));
 }
 
-TEST_F(Log, RotationShiftsNumberedFilesAndDropsOldest) {
+TEST_F(Log, RotationShiftsNumberedFilesDropsOldestAndReportsRenameFailure) {
     test::write_file(log_path, "current");
+    EXPECT_FALSE(rotate_logfiles(log_path, 1));
+    EXPECT_EQ(text(), "current") << "fewer than two files: nothing rotates";
     for (int i = 1; i <= 3; ++i) test::write_file(log_path + "." + std::to_string(i) + ".txt", "old" + std::to_string(i));
     EXPECT_FALSE(rotate_logfiles(log_path, 3));
     EXPECT_FALSE(test::exists(log_path));
@@ -132,18 +102,7 @@ TEST_F(Log, RotationShiftsNumberedFilesAndDropsOldest) {
     EXPECT_EQ(test::read_file(log_path + ".2.txt"), "old1");
     EXPECT_EQ(test::read_file(log_path + ".3.txt"), "old2");
     EXPECT_FALSE(test::exists(log_path + ".4.txt"));
-}
-
-TEST_F(Log, RotationBelowTwoDoesNothing) {
-    test::write_file(log_path, "current");
-    EXPECT_FALSE(rotate_logfiles(log_path, 1));
-    EXPECT_EQ(test::read_file(log_path), "current");
-    EXPECT_FALSE(test::exists(log_path + ".1.txt"));
-}
-
-TEST_F(Log, RotationOfMissingLogReportsRenameFailure) {
-    err e = rotate_logfiles(log_path, 2);
-    EXPECT_EQ(e.message(), "Rename failed with error: No such file or directory");
+    EXPECT_EQ(rotate_logfiles(log_path, 2).message(), "Rename failed with error: No such file or directory");
 }
 
 TEST_F(Log, ReopenAfterLogDaysRotates) {
@@ -154,14 +113,13 @@ TEST_F(Log, ReopenAfterLogDaysRotates) {
 
     fake_now += 7 * 86400 + 1;
     check_log_reopen(log_path, 7, 5);
-    EXPECT_NE(test::read_file(log_path + ".1.txt").find("first life"), std::string::npos);
-    std::string now = test::read_file(log_path);
-    EXPECT_EQ(now.find("first life"), std::string::npos);
-    EXPECT_NE(now.find("Agent reopened logfile..."), std::string::npos);
+    EXPECT_TRUE(has(log_path + ".1.txt", "first life"));
+    EXPECT_TRUE(has(log_path + ".1.txt", "Closing logfile"));
+    EXPECT_FALSE(has(log_path, "first life"));
+    EXPECT_TRUE(has(log_path, "Agent reopened logfile..."));
     EXPECT_EQ(waits, 0);
 
-    // The new log is young again.
-    fake_now += 86400;
+    fake_now += 86400;  // the new log is young again
     check_log_reopen(log_path, 7, 5);
     EXPECT_FALSE(test::exists(log_path + ".2.txt"));
 }
@@ -172,34 +130,25 @@ TEST_F(Log, OneLogFileKeepsContentAndRestartsItsAge) {
     check_log_reopen(log_path, 1, 1);
     fake_now += 86400 + 1;
     check_log_reopen(log_path, 1, 1);
-    std::string text = test::read_file(log_path);
-    EXPECT_NE(text.find("kept across reopen"), std::string::npos);
-    EXPECT_NE(text.find("Re-opening log..."), std::string::npos);
+    EXPECT_TRUE(has(log_path, "kept across reopen"));
+    EXPECT_TRUE(has(log_path, "Re-opening log..."));
     EXPECT_FALSE(test::exists(log_path + ".1.txt"));
 
     fake_now += 86400 - 10;
     check_log_reopen(log_path, 1, 1);
-    text = test::read_file(log_path);
-    EXPECT_EQ(text.find("Re-opening log..."), text.rfind("Re-opening log...")) << "age must restart at reopen";
+    EXPECT_EQ(text().find("Re-opening log..."), text().rfind("Re-opening log...")) << "age must restart at reopen";
 }
 
-TEST_F(Log, LogDaysZeroNeverReopens) {
+TEST_F(Log, NoReopenWithLogDaysZeroOrOnTheConsole) {
     ASSERT_TRUE(open_log(log_path));
     check_log_reopen(log_path, 0, 5);
     fake_now += 1000 * 86400;
     check_log_reopen(log_path, 0, 5);
-    EXPECT_EQ(test::read_file(log_path).find("Re-opening log..."), std::string::npos);
-    EXPECT_FALSE(test::exists(log_path + ".1.txt"));
-}
+    EXPECT_FALSE(has(log_path, "Re-opening log..."));
 
-TEST_F(Log, ConsoleLogIsNeverReopenedOrRotated) {
-    test::write_file(log_path, "untouched");
     log_to_stderr();
-    check_log_reopen(log_path, 1, 5);
-    fake_now += 30 * 86400;
     request_log_reopen();
     check_log_reopen(log_path, 1, 5);
-    EXPECT_EQ(test::read_file(log_path), "untouched");
     EXPECT_FALSE(test::exists(log_path + ".1.txt"));
     EXPECT_TRUE(log_is_console());
 }
@@ -208,23 +157,23 @@ TEST_F(Log, MissingLogFileDefaultsCreationTimeToNow) {
     std::string other = env.path("other.log");
     ASSERT_TRUE(open_log(other));
     check_log_reopen(env.path("missing.log"), 7, 5);
-    EXPECT_NE(test::read_file(other).find("Could not get log creation time, defaulting to now"), std::string::npos);
+    EXPECT_TRUE(has(other, "Could not get log creation time, defaulting to now"));
     fake_now += 86400;
     check_log_reopen(env.path("missing.log"), 7, 5);
-    EXPECT_EQ(test::read_file(other).find("Re-opening log..."), std::string::npos);
+    EXPECT_FALSE(has(other, "Re-opening log..."));
 }
 
-TEST_F(Log, ReopenThatCannotOpenWaitsAndGivesUpAfterFiveRetries) {
+TEST_F(Log, ReopenThatCannotOpenWaitsFiveTimesThenStaysSilentUntilNextOpen) {
     ASSERT_TRUE(open_log(log_path));
-    std::string unreachable = env.path("gone/agent.log");
     request_log_reopen();
-    check_log_reopen(unreachable, 0, 0);
+    check_log_reopen(env.path("gone/agent.log"), 0, 0);
     EXPECT_EQ(waits, 5);
     EXPECT_FALSE(log_is_console());
-    // The log has no stream now; a later successful open brings it back.
+    log(3, "lost");
     ASSERT_TRUE(open_log(log_path));
     log(1, "back");
-    EXPECT_NE(test::read_file(log_path).find("back"), std::string::npos);
+    EXPECT_FALSE(has(log_path, "lost"));
+    EXPECT_TRUE(has(log_path, "back"));
 }
 
 }  // namespace
