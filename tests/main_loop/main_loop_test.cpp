@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,16 +35,12 @@ err recording_check(devnode& n, resnode* res) {
     return {};
 }
 
-struct check_spec {
-    const char* id;
-    int32_t frequency;
-    uint32_t type = type_continuous;
-};
-
-devtree_list make_tree(std::initializer_list<check_spec> checks, const char* group = "mem") {
+// A configured tree: checks (id, frequency) of one type in one group.
+devtree_list make_tree(std::initializer_list<std::pair<const char*, int32_t>> checks, const char* group = "mem",
+                       uint32_t type = type_continuous) {
     devtree_list tree;
     devtree* g = devtree_child(tree, group, std::nullopt);
-    for (auto& c : checks) test::add_check(*g, c.id, 0, c.type)->frequency = c.frequency;
+    for (auto [id, frequency] : checks) test::add_check(*g, id, 0, type)->frequency = frequency;
     return tree;
 }
 
@@ -61,7 +58,6 @@ protected:
         trace.clear();
         the_config().servers = {{"srv1", 0}};
         the_config().domain = "example";
-        ops.scan = [] { return devtree_list{}; };
         ops.init_host = [] {};
         ops.release_host = [this] { ++released; };
         ops.wait = [this](int s) {
@@ -116,10 +112,15 @@ using events_t = std::vector<std::string>;
 
 // --- Scheduling ------------------------------------------------------------
 
-TEST_F(MainLoop, EmptyTreeOnlyChecksInOncePerInterval) {
+TEST_F(MainLoop, EmptyTreeOnlyChecksInOncePerIntervalAndFirstSuccessesLogAtTheirLevels) {
+    test::log_capture cap(1);
     the_config().checkin_interval = 30;
     EXPECT_EQ(run_agent_loop(ops), 0);
     EXPECT_EQ(trace, (events_t{"register@0", "checkin@0", "checkin@30", "checkin@60", "checkin@90"}));
+    EXPECT_TRUE(cap.has("Zerpal agent name: example: (autodetect)"));
+    EXPECT_TRUE(cap.has("Communicating with Zerpal server: srv1"));
+    EXPECT_TRUE(cap.has("Successfully registered with server."));
+    EXPECT_FALSE(cap.has("Successful checkin"));  // failures is 0 by then: level 0
 }
 
 TEST_F(MainLoop, ShortIntervalsAreRaisedTo10AndUnsetMeans60) {
@@ -141,14 +142,7 @@ TEST_F(MainLoop, FrequencyBelowOneRunsOncePerSecondInsteadOfSpinning) {
     EXPECT_EQ(events("run:one").size(), 10u);
 }
 
-TEST_F(MainLoop, FirstCheckInComesBeforeAnyCheckThenChecksRunInWalkOrder) {
-    next_tree = make_tree({{"a", 60}, {"b", 60}});
-    max_checkins = 3;
-    run_agent_loop(ops);
-    EXPECT_EQ(trace, (events_t{"register@0", "checkin@0", "run:a@0", "run:b@0", "checkin@30", "checkin@60"}));
-}
-
-TEST_F(MainLoop, CheckDueWithCheckInRunsAfterItButEarlierCheckRunsBefore) {
+TEST_F(MainLoop, FirstCheckInBeforeAnyCheckThenDueChecksInWalkOrderAndEarlierOnesFirst) {
     the_config().checkin_interval = 30;
     next_tree = make_tree({{"same", 30}, {"early", 29}});
     max_checkins = 3;
@@ -169,7 +163,7 @@ TEST_F(MainLoop, SlowCheckIsReportedLateAndAdvancedLogCheckGetsSilenceWatch) {
     max_checkins = 3;
     run_agent_loop(ops);
     EXPECT_TRUE(cap.has("Agent is late for check-in due to slow check \"slow\" type 0"));
-    next_tree = make_tree({{"watched", 100, type_adv_log}}, "log");
+    next_tree = make_tree({{"watched", 100}}, "log", type_adv_log);
     rerun();
     EXPECT_EQ(silence_starts, std::vector<int64_t>{0});
 }
@@ -216,17 +210,6 @@ TEST_F(MainLoop, FailedRegistrationHoldsAndCounterStaysBounded) {
     register_failures = 3;
     rerun();
     EXPECT_EQ(std::vector<int>(waits.begin(), waits.begin() + 3), (std::vector<int>{2, 2, 2}));
-}
-
-TEST_F(MainLoop, FirstRegistrationAndCheckInLogAtTheirLevels) {
-    test::log_capture cap(1);
-    max_checkins = 1;
-    run_agent_loop(ops);
-    EXPECT_TRUE(cap.has("Successfully registered with server."));
-    EXPECT_FALSE(cap.has("Successful checkin"));  // failures is 0 now: level 0
-    EXPECT_EQ(agent_loop().failures, 0);
-    EXPECT_TRUE(cap.has("Zerpal agent name: example: (autodetect)"));
-    EXPECT_TRUE(cap.has("Communicating with Zerpal server: srv1"));
 }
 
 TEST_F(MainLoop, FailedCheckInSwitchesServerAndResetsThrottle) {
@@ -295,24 +278,13 @@ TEST_F(MainLoop, RegressionRunExitsWhenNoFakeCheckProducedValues) {
     startup().fake_start_time = start;
     startup().fake_end_time = start + 300;  // five samples at frequency 60
     the_config().checkin_interval = 120;    // a check-in without a fresh value ends the run
-    ops.scan = [] { return hardware_scan(); };
-    ops.register_agent = []() -> err {
-        // The server configures what the fake scan found.
-        agent_loop().configured = hardware_scan();
-        for (auto& n : agent_loop().configured[0]->checks) {
-            n->frequency = 60;
-            n->cont = {-1, -1, -1, -1};
-        }
-        return {};
-    };
+    next_tree = hardware_scan();            // the server configures what the fake scan found
+    for (auto& n : next_tree[0]->checks) n->frequency = 60;
+    max_checkins = 1000;
     size_t sent = 0;
-    ops.checkin = [&](bool& ack) -> err {
-        for (auto& n : agent_loop().configured[0]->checks) {
-            sent += n->results.size();
-            n->results.clear();
-        }
-        ack = true;
-        return {};
+    ops.checkin = [&, base = ops.checkin](bool& ack) {
+        for (auto& n : agent_loop().configured[0]->checks) sent += std::exchange(n->results, {}).size();
+        return base(ack);
     };
     EXPECT_EQ(run_agent_loop(ops), 0);
     EXPECT_TRUE(cap.has("All fake checks are done. Exiting."));
