@@ -1,13 +1,8 @@
-// Tests of the command line, the configuration start-up builds, the server list
-// and host id it settles, and the client's reply display.
+// Tests of the command line and the client's request and reply display.
 #include "core/startup.h"
 
 #include <gtest/gtest.h>
 
-#include "core/variables.h"
-#include "tests/support/fatal.h"
-#include "tests/support/files.h"
-#include "tests/support/log_capture.h"
 
 namespace zp {
 namespace {
@@ -94,120 +89,6 @@ TEST(ClientRequest, ReplyDecidesExitCode) {
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.shown);
         EXPECT_EQ(code, c.code) << c.reply;
     }
-}
-
-class StartupConfig : public ::testing::Test {
-protected:
-    void SetUp() override {
-        reset_config_from_user();
-        clear_variables();
-        set_log_level(4);  // quiet unless a test captures the log
-    }
-    void TearDown() override {
-        reset_config_from_user();
-        clear_variables();
-        set_log_level(0);
-    }
-    cmdline_options full_options() const {
-        cmdline_options o;
-        o.name = "n";
-        o.server_list = "s";
-        o.domain = "d";
-        o.variables_file = env.path("v");
-        o.log_file = env.path("l");
-        return o;
-    }
-    test::temp_env env;
-};
-
-TEST_F(StartupConfig, OptionsAloneBuildTheRecordWithZeroMeaningDefault) {
-    cmdline_options o = full_options();
-    o.port = "0";
-    o.log_level = "0";
-    config c = load_configuration("ZPAgent", o);
-    EXPECT_EQ(c.name, "n");
-    EXPECT_EQ(c.log_file, env.path("l"));
-    EXPECT_EQ(c.server_port, 3241);
-    EXPECT_EQ(c.log_level, 1) << "-l 0 without a configuration file gives 1";
-    o.port = "4000";
-    o.log_level = "3";
-    c = load_configuration("ZPAgent", o);
-    EXPECT_EQ(c.server_port, 4000);
-    EXPECT_EQ(c.log_level, 3);
-}
-
-TEST_F(StartupConfig, IncompleteOptionsWithoutFileAreFatal) {
-    using field = std::optional<std::string> cmdline_options::*;
-    for (field f : {&cmdline_options::name, &cmdline_options::server_list, &cmdline_options::domain,
-                    &cmdline_options::variables_file, &cmdline_options::log_file}) {
-        cmdline_options o = full_options();
-        (o.*f).reset();
-        EXPECT_FATAL(load_configuration("ZPAgent", o), "Unable to read agent configuration\\.");
-    }
-}
-
-TEST_F(StartupConfig, OptionsOverFileAreLogged) {
-    env.machine_conf("server_list = file\ndomain = fdom\nname = fname\nserver_port = 5000\nloglevel = 2\n");
-    cmdline_options o = full_options();
-    o.variables_file = "/tmp/cv";
-    o.port = "0";
-    o.log_level = "0";
-    test::log_capture cap(0);
-    config c = load_configuration("ZPAgent", o);
-    EXPECT_EQ(c.server_list, "s");
-    EXPECT_EQ(c.variables_file, "/tmp/cv");
-    EXPECT_EQ(c.server_port, 3241);
-    EXPECT_EQ(c.log_level, 0) << "-l 0 over a configuration file gives 0";
-    EXPECT_EQ(c.log_file, "/var/log/zerpal/agent.log") << "-m does not replace the file's log";
-    for (const char* line : {"Config: Using specified name \"n\"", "Config: Using specified server-names \"s\"",
-                             "Config: Using specified domain \"d\"", "Config: Using specified variables file \"/tmp/cv\"",
-                             "Config: Couldn't parse server-port. Using default", "Config: Using specified loglevel: 0"})
-        EXPECT_TRUE(cap.has(line)) << line;
-}
-
-TEST_F(StartupConfig, ClusterListReplacesOnlyAnUnchangedConfiguredList) {
-    struct {
-        const char *conf, *cluster, *configured;
-        std::vector<std::string> hosts;
-    } cases[] = {
-        {"a,b", "c1:4000,c2:4001,", "a,b", {"c1", "c2"}},
-        {"a,b", "c1:4000", "new", {"new"}},  // the configured list changed
-        {"a", "", "a", {"a"}},               // an empty cluster list names no server
-    };
-    for (auto& t : cases) {
-        ASSERT_FALSE(set_variable("server_list_conf", t.conf));
-        ASSERT_FALSE(set_variable("server_list_cluster", t.cluster));
-        config c;
-        c.server_list = t.configured;
-        current_server() = 3;
-        settle_server_list(c);
-        std::vector<std::string> hosts;
-        for (auto& s : c.servers) hosts.push_back(s.host);
-        EXPECT_EQ(hosts, t.hosts) << t.configured;
-        EXPECT_EQ(current_server(), 0);
-        EXPECT_EQ(*get_variable("server_list_conf"), t.configured);
-    }
-}
-
-TEST_F(StartupConfig, ServerListWithoutServersIsFatal) {
-    config c;
-    c.server_list = " , ";
-    EXPECT_FATAL(settle_server_list(c), "Unable to read agent configuration\\.");
-}
-
-TEST_F(StartupConfig, HostIdKeptOnlyForTheSameName) {
-    ASSERT_FALSE(set_variable("name_conf", ""));
-    ASSERT_FALSE(set_variable("host_id", "H-17"));
-    config c;  // an absent name matches an empty name_conf
-    settle_host_id(c);
-    EXPECT_EQ(c.host_id, "H-17");
-    c.name = "web2";
-    settle_host_id(c);
-    EXPECT_FALSE(c.host_id);
-    EXPECT_EQ(*get_variable("name_conf"), "web2");
-    delete_variable("host_id");
-    settle_host_id(c);
-    EXPECT_FALSE(c.host_id);
 }
 
 }  // namespace
