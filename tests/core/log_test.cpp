@@ -105,38 +105,29 @@ TEST_F(Log, RotationShiftsNumberedFilesDropsOldestAndReportsRenameFailure) {
     EXPECT_EQ(rotate_logfiles(log_path, 2).message(), "Rename failed with error: No such file or directory");
 }
 
-TEST_F(Log, ReopenAfterLogDaysRotates) {
-    ASSERT_TRUE(open_log(log_path));
-    log(1, "first life");
-    check_log_reopen(log_path, 7, 5);
-    EXPECT_FALSE(test::exists(log_path + ".1.txt")) << "young log must stay";
-
-    fake_now += 7 * 86400 + 1;
-    check_log_reopen(log_path, 7, 5);
-    EXPECT_TRUE(has(log_path + ".1.txt", "first life"));
-    EXPECT_TRUE(has(log_path + ".1.txt", "Closing logfile"));
-    EXPECT_FALSE(has(log_path, "first life"));
-    EXPECT_TRUE(has(log_path, "Agent reopened logfile..."));
+// A log older than log_days is reopened: rotated when more than one file is
+// kept, kept in place with one; either way its age starts again then.
+TEST_F(Log, ReopenAfterLogDaysRotatesOrKeepsTheFileAndRestartsItsAge) {
+    for (int files : {5, 1}) {
+        SCOPED_TRACE(files);
+        std::string path = env.path(std::to_string(files) + ".log");
+        fake_now = static_cast<int64_t>(std::time(nullptr));
+        reset_log_reopen();
+        ASSERT_TRUE(open_log(path));
+        log(1, "first life");
+        check_log_reopen(path, 7, files);  // young: stays
+        fake_now += 7 * 86400 + 1;
+        check_log_reopen(path, 7, files);
+        fake_now += 7 * 86400 - 10;
+        check_log_reopen(path, 7, files);
+        std::string all = test::read_file(path) + test::read_file(path + ".1.txt") + test::read_file(path + ".2.txt");
+        EXPECT_EQ(all.find("Re-opening log..."), all.rfind("Re-opening log...")) << "once, and only once";
+        EXPECT_EQ(has(path, "first life"), files == 1);
+        EXPECT_EQ(has(path + ".1.txt", "first life"), files == 5);
+        EXPECT_EQ(has(path + ".1.txt", "Closing logfile"), files == 5);
+        EXPECT_TRUE(has(path, "Agent reopened logfile..."));
+    }
     EXPECT_EQ(waits, 0);
-
-    fake_now += 86400;  // the new log is young again
-    check_log_reopen(log_path, 7, 5);
-    EXPECT_FALSE(test::exists(log_path + ".2.txt"));
-}
-
-TEST_F(Log, OneLogFileKeepsContentAndRestartsItsAge) {
-    ASSERT_TRUE(open_log(log_path));
-    log(1, "kept across reopen");
-    check_log_reopen(log_path, 1, 1);
-    fake_now += 86400 + 1;
-    check_log_reopen(log_path, 1, 1);
-    EXPECT_TRUE(has(log_path, "kept across reopen"));
-    EXPECT_TRUE(has(log_path, "Re-opening log..."));
-    EXPECT_FALSE(test::exists(log_path + ".1.txt"));
-
-    fake_now += 86400 - 10;
-    check_log_reopen(log_path, 1, 1);
-    EXPECT_EQ(text().find("Re-opening log..."), text().rfind("Re-opening log...")) << "age must restart at reopen";
 }
 
 TEST_F(Log, NoReopenWithLogDaysZeroOrOnTheConsole) {

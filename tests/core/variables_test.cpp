@@ -34,11 +34,6 @@ protected:
         clear_variables();
         set_clock(nullptr);
     }
-    // Forgets the store and loads it from the file, as a restart does.
-    err restart() {
-        clear_variables();
-        return read_variables();
-    }
     bool file_has(const std::string& line) const { return test::read_file(file).find(line) != std::string::npos; }
     test::temp_env env;
     std::string file = env.path("state/ZPAgent.variables");
@@ -68,7 +63,8 @@ TEST_F(Variables, DeletedVariableStaysDeletedAfterRestart) {
     ASSERT_FALSE(flush_variables(true));
     delete_variable("a");
     ASSERT_FALSE(flush_variables(false));
-    ASSERT_FALSE(restart());
+    clear_variables();  // a restart
+    ASSERT_FALSE(read_variables());
     EXPECT_EQ(get_variable("a"), nullptr);
     EXPECT_NE(get_variable("b"), nullptr);
 }
