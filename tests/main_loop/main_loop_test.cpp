@@ -30,6 +30,7 @@ void record(const std::string& what) { trace.push_back(what + "@" + std::to_stri
 
 err recording_check(devnode& n, resnode* res) {
     record("run:" + n.id);
+    if (trace.size() > 10000) request_stop();  // a loop that spins ends the test
     if (res) res->ivalue = 1;
     if (n.id == "slow") sim_now += 20;
     return {};
@@ -63,7 +64,7 @@ protected:
         ops.wait = [this](int s) {
             waits.push_back(s);
             sim_now += s;
-            if (waits.size() > 10000) request_stop();  // a runaway loop ends the test
+            if (waits.size() > 10000) request_stop();  // so does one that only waits
         };
         ops.register_agent = [this]() -> err {
             record("register");
