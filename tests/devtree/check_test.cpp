@@ -227,6 +227,7 @@ TEST_F(CheckEngine, RegressionWaveStepsBySampleTimeAndSurvivesOddFrequencies) {
 }
 
 TEST_F(CheckEngine, FakeResultsCarryTheirTextAndNowAndThenAHugeLogEntry) {
+    test::log_capture quiet(3);
     startup().fake_results = true;
     std::srand(1);
     devnode& real = check("fakegroup", type_real_continuous);

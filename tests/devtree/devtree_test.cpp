@@ -91,6 +91,7 @@ TEST(ResultBudget, LongQueueIsReleasedWithoutRecursion) {
 // Results of every text length around the cuts, with and without log texts and
 // alert groups, must not use more memory than the budget charges for them.
 TEST(ResultBudget, RealMemoryStaysWithinTheBudgetForEveryTextLength) {
+    test::log_capture quiet(3);
     std::vector<std::unique_ptr<resnode>> keep;
     keep.reserve(40000);
     std::string big(70000, 'x');
@@ -163,6 +164,7 @@ struct counted_state : check_state {
 };
 
 TEST(CarryOver, ResultsAndStateMoveOnlyToTheSamePlaceWithoutRecounting) {
+    test::log_capture quiet(3);
     int released = 0;
     int64_t base = result_budget_used();
     devtree_list old_tree, new_tree;
