@@ -102,6 +102,7 @@ protected:
     }
 
     test::temp_env env;  // nothing the loop flushes reaches the real state directories
+    test::log_capture quiet{4};  // the loop's chatter stays off the console
     loop_ops ops;
     std::vector<int> waits;
     devtree_list next_tree;
