@@ -7,20 +7,12 @@
 #include <gtest/gtest.h>
 
 #include "core/variables.h"
-#include "tests/devtree/test_support.h"
+#include "tests/support/agent_state.h"
 
 namespace zp {
 namespace {
 
-devnode* add(devtree& g, const std::string& id, int64_t due, uint32_t type = 0) {
-    auto n = alloc_devnode();
-    n->id = id;
-    n->next_due = due;
-    n->type = type;
-    n->parent = &g;
-    g.checks.push_back(std::move(n));  // at the end: the order of creation
-    return g.checks.back().get();
-}
+using test::add_check;
 
 class Schedule : public ::testing::Test {
 protected:
@@ -33,9 +25,9 @@ TEST_F(Schedule, WalkOrderIsOwnChecksThenChildrenThenSiblingOnTies) {
     devtree* a = devtree_child(tree, "a", std::nullopt);
     devtree* a1 = devtree_child(*a, "a1", std::nullopt);
     devtree* b = devtree_child(tree, "b", std::nullopt);
-    devnode* in_b = add(*b, "b", 100);
-    devnode* in_a1 = add(*a1, "a1", 100);
-    devnode* in_a = add(*a, "a", 100);
+    devnode* in_b = add_check(*b, "b", 100);
+    devnode* in_a1 = add_check(*a1, "a1", 100);
+    devnode* in_a = add_check(*a, "a", 100);
     EXPECT_EQ(select_next_check(tree, 0), in_a);
     in_a->next_due = 101;
     EXPECT_EQ(select_next_check(tree, 0), in_a1);
@@ -43,20 +35,17 @@ TEST_F(Schedule, WalkOrderIsOwnChecksThenChildrenThenSiblingOnTies) {
     EXPECT_EQ(select_next_check(tree, 0), in_b);
     devtree_list empty;
     EXPECT_EQ(select_next_check(empty, 0), nullptr);
-
-    check_schedule s;
-    s.rebuild(tree);
-    EXPECT_EQ(s.select(0), in_b);
-    in_b->next_due = 101;
-    s.update(*in_b);
-    EXPECT_EQ(s.select(0), in_a);
+    // The first check never run, in the same walk order.
+    EXPECT_EQ(first_pending_check(tree), nullptr);
+    in_a1->next_due = 0;
+    EXPECT_EQ(first_pending_check(tree), in_a1);
 }
 
 TEST_F(Schedule, LogCheckIsPulledForwardBySilenceLimits) {
     devtree_list tree;
     devtree* g = devtree_child(tree, "log", std::nullopt);
-    devnode* plain = add(*g, "plain", 500);
-    devnode* lg = add(*g, "app.log", 1000, type_adv_log);
+    devnode* plain = add_check(*g, "plain", 500);
+    devnode* lg = add_check(*g, "app.log", 1000, type_adv_log);
     lg->lognode = alloc_lognode();
     lg->lognode->warn_silence_limit = 300;
     lg->lognode->alert_silence_limit = 600;
@@ -88,14 +77,13 @@ TEST_F(Schedule, LogCheckIsPulledForwardBySilenceLimits) {
 TEST_F(Schedule, HeapAgreesWithWalkOverRandomRuns) {
     std::mt19937 rng(7);
     devtree_list tree;
-    std::vector<devnode*> all;
     for (int t = 0; t < 5; ++t) {
         devtree* top = devtree_child(tree, "g" + std::to_string(t), std::nullopt);
         for (int c = 0; c < 3; ++c) {
             devtree* sub = devtree_child(*top, "s" + std::to_string(c), std::nullopt);
-            for (int i = 0; i < 7; ++i) all.push_back(add(*sub, "c" + std::to_string(i), 0));
+            for (int i = 0; i < 7; ++i) add_check(*sub, "c" + std::to_string(i));
         }
-        for (int i = 0; i < 4; ++i) all.push_back(add(*top, "own" + std::to_string(i), 0));
+        for (int i = 0; i < 4; ++i) add_check(*top, "own" + std::to_string(i));
     }
     check_schedule s;
     s.rebuild(tree);
@@ -108,17 +96,6 @@ TEST_F(Schedule, HeapAgreesWithWalkOverRandomRuns) {
         heap_pick->next_due = now + 1 + static_cast<int64_t>(rng() % 5);  // many ties
         s.update(*heap_pick);
     }
-}
-
-TEST_F(Schedule, FirstPendingCheckSkipsChecksThatRan) {
-    devtree_list tree;
-    devtree* a = devtree_child(tree, "a", std::nullopt);
-    devtree* b = devtree_child(*a, "b", std::nullopt);
-    add(*a, "ran", 5);
-    devnode* pending = add(*b, "p", 0);
-    EXPECT_EQ(first_pending_check(tree), pending);
-    pending->next_due = 9;
-    EXPECT_EQ(first_pending_check(tree), nullptr);
 }
 
 }  // namespace

@@ -1,17 +1,13 @@
 // Tests of the wait objects and wake-up events.
 #include "host/wait.h"
 
-#include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core/log.h"
+#include "tests/support/log_capture.h"
 
 namespace zp {
 namespace {
@@ -99,23 +95,12 @@ TEST_F(WaitObjects, PipeEventIsResetAndServedOnlyWhenItIsTheSignalledOne) {
 }
 
 TEST_F(WaitObjects, FailedWaitIsLoggedAndCountsAsTimeOut) {
-    char tmpl[] = "/tmp/zp_waitlogXXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    open_log(tmpl);
-    set_log_level(0);
+    test::log_capture cap;
     int closed_fd = dup(0);
     close(closed_fd);
     add_wait_event(closed_fd);
     EXPECT_EQ(wait_for_objects(5), 0);
-    close_log();
-    log_to_stderr();
-    std::ifstream f(tmpl);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    std::remove(tmpl);
-    EXPECT_NE(ss.str().find("wait_for_objects WAIT_FAILED"), std::string::npos);
+    EXPECT_TRUE(cap.has("wait_for_objects WAIT_FAILED"));
 }
 
 }  // namespace
