@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "protocol/memory_stream.h"
 #include "wire.h"
@@ -13,7 +14,6 @@ namespace zp {
 namespace {
 
 using test::bytes;
-using test::octets;
 using test::wire;
 
 struct ResultRecord : ::testing::Test {
@@ -28,67 +28,66 @@ struct ResultRecord : ::testing::Test {
         node->id = "app";
         node->parent = &mid;
     }
-    bytes record(bool with_comment) {
-        memory_stream s;
-        err e = write_result_record(s, *node, *res, 1000, with_comment);
-        EXPECT_FALSE(e) << e.message();
-        return s.output;
-    }
-    wire head(const std::string& comment, uint32_t status) {
+    static wire head(const std::string& comment, uint32_t status) {
         wire w;
         w.list().i(1000).str(comment).en(status).list().str("log").str("var").str("app").end();
         return w;
     }
 };
 
-TEST_F(ResultRecord, ContinuousValueWithIdentifier) {
-    node->type = type_continuous;
-    node->identifier = "srv-1";
-    res->ivalue = -129;
-    res->status = status_alert;
-    set_result_text(*res, "too low");
-    EXPECT_EQ(record(true), head("too low", 2).i(-129).str("srv-1").end().get());
-    // Older results go without their comment.
-    EXPECT_EQ(record(false), head("", 2).i(-129).str("srv-1").end().get());
-}
-
-TEST_F(ResultRecord, LogValueWithAlertGroup) {
-    node->type = type_adv_log;
-    node->identifier = "srv-2";
-    set_result_log_text(*res, "line of log");
-    res->set_alert_group("ops");
-    EXPECT_EQ(record(true), head("", 0).str("line of log").str("srv-2").str("ops").end().get());
-}
-
-TEST_F(ResultRecord, NoIdentifierMeansNoTrailingMembers) {
-    node->type = type_action;
-    res->set_alert_group("ops");
-    EXPECT_EQ(record(true), head("", 0).nul().end().get());
-}
-
-TEST_F(ResultRecord, RealWithErrorTextStillSendsValue) {
-    node->type = type_real_continuous;
-    res->dvalue = NAN;
-    set_result_text(*res, "no counter");
-    EXPECT_EQ(record(true), head("no counter", 0).raw({0x09, 0x01, 0x60}).end().get());
-}
-
-TEST_F(ResultRecord, BitmapAndUnknownTypes) {
-    node->type = 12;
-    res->ivalue = 4;
-    EXPECT_EQ(record(true), head("", 0).i(4).end().get());
-    node->type = type_uptime;
-    EXPECT_EQ(record(true), head("", 0).nul().end().get());
-}
-
-TEST_F(ResultRecord, LongLogTextGoesOutWhole) {
-    node->type = type_log;
-    node->identifier = "srv-3";
-    std::string text(60000, 'x');
-    text[0] = 'a';
-    text.back() = 'z';
-    set_result_log_text(*res, text);
-    EXPECT_EQ(record(true), head("", 0).str(text).str("srv-3").end().get());
+TEST_F(ResultRecord, ValueFollowsTheCheckType) {
+    struct {
+        const char* what;
+        std::function<void(devnode&, resnode&)> set;
+        bool with_comment;
+        wire expect;
+    } cases[] = {
+        {"continuous with identifier",
+         [](devnode& n, resnode& r) {
+             n.type = type_continuous, n.identifier = "srv-1", r.ivalue = -129, r.status = status_alert;
+             set_result_text(r, "too low");
+         },
+         true, head("too low", 2).i(-129).str("srv-1").end()},
+        {"older results go without their comment",
+         [](devnode& n, resnode& r) {
+             n.type = type_continuous, n.identifier = "srv-1", r.ivalue = -129, r.status = status_alert;
+             set_result_text(r, "too low");
+         },
+         false, head("", 2).i(-129).str("srv-1").end()},
+        {"log text with alert group",
+         [](devnode& n, resnode& r) {
+             n.type = type_adv_log, n.identifier = "srv-2";
+             set_result_log_text(r, "line of log");
+             r.set_alert_group("ops");
+         },
+         true, head("", 0).str("line of log").str("srv-2").str("ops").end()},
+        {"no identifier, no trailing members",
+         [](devnode& n, resnode& r) { n.type = type_action, r.set_alert_group("ops"); }, true,
+         head("", 0).nul().end()},
+        {"real with error text still sends its value",
+         [](devnode& n, resnode& r) {
+             n.type = type_real_continuous, r.dvalue = NAN;
+             set_result_text(r, "no counter");
+         },
+         true, head("no counter", 0).raw({0x09, 0x01, 0x60}).end()},
+        {"bitmap", [](devnode& n, resnode& r) { n.type = 12, r.ivalue = 4; }, true, head("", 0).i(4).end()},
+        {"uptime", [](devnode& n, resnode&) { n.type = type_uptime; }, true, head("", 0).nul().end()},
+        {"long log text goes out whole",
+         [](devnode& n, resnode& r) {
+             n.type = type_log, n.identifier = "srv-3";
+             set_result_log_text(r, std::string(60000, 'x') + "z");
+         },
+         true, head("", 0).str(std::string(60000, 'x') + "z").str("srv-3").end()},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        node->identifier.reset();
+        res = alloc_resnode();
+        c.set(*node, *res);
+        memory_stream s;
+        ASSERT_FALSE(write_result_record(s, *node, *res, 1000, c.with_comment));
+        EXPECT_EQ(s.output, c.expect.get());
+    }
 }
 
 TEST_F(ResultRecord, OverlongIdsRefusedWithMemberText) {
@@ -105,60 +104,35 @@ TEST_F(ResultRecord, OverlongIdsRefusedWithMemberText) {
 TEST_F(ResultRecord, GatheredRecordsMatchSingleRecordsAndKeepStreamError) {
     node->type = type_real_continuous;
     node->identifier = "srv-4";
-    memory_stream one;
-    memory_stream many;
-    value_writer w(many);
+    memory_stream one, many, broken;
+    broken.fail_write_after = 100;
+    value_writer w(many), b(broken);
     for (int i = 0; i < 200; ++i) {
         res->dvalue = i * 1.25;
         ASSERT_FALSE(write_result_record(one, *node, *res, i, false));
         ASSERT_FALSE(write_result_record(w, *node, *res, i, false));
+        ASSERT_FALSE(write_result_record(b, *node, *res, i, false));
     }
     // Nothing reaches the stream before the writer is full or finished.
     EXPECT_LT(many.output.size(), one.output.size());
     ASSERT_FALSE(w.finish());
     EXPECT_EQ(many.output, one.output);
-
-    memory_stream broken;
-    broken.fail_write_after = 100;
-    value_writer b(broken);
-    for (int i = 0; i < 200; ++i) ASSERT_FALSE(write_result_record(b, *node, *res, i, false));
     EXPECT_EQ(b.finish().message(), "memory stream write failed");
 }
 
-TEST(CheckinMessages, RequestStartAndResponseLeadingMembers) {
-    memory_stream w;
-    ASSERT_FALSE(write_checkin_req(w));
-    EXPECT_EQ(w.output, octets({0x6A, 0x80}));
-
-    memory_stream s(wire().start(tag_checkin_resp).b(true).b(false).b(true).list().end().b(false).end().get());
+TEST(CheckinResponse, LeadingMembersThenActionGroupsWithChildrenBeforeActions) {
+    wire in;
+    in.start(tag_checkin_resp).b(true).b(false).b(true)
+        .list().list().str("act")
+        .list().list().str("sub").list().end().list().list().str("inner").end().end().end().end()
+        .list().list().str("reboot").str("extra").end().end()
+        .end().end();
+    memory_stream s = in.stream();
     bool ack = false, changed = true, upgrade = false;
     ASSERT_FALSE(read_checkin_resp_incomplete(s, ack, changed, upgrade));
     EXPECT_TRUE(ack);
     EXPECT_FALSE(changed);
     EXPECT_TRUE(upgrade);
-    devtree_list actions;
-    ASSERT_FALSE(read_action_conf_list(s, actions, nullptr));
-    EXPECT_TRUE(actions.empty());
-    bool scan = true;
-    ASSERT_FALSE(read_bool(s, scan));
-    EXPECT_FALSE(scan);
-    ASSERT_FALSE(skip_to_eol(s));
-    EXPECT_EQ(s.pos, s.input.size());
-
-    memory_stream bad(wire().start(tag_checkin_resp).b(true).i(1).get());
-    EXPECT_EQ(read_checkin_resp_incomplete(bad, ack, changed, upgrade).message(),
-              "checkin_resp.confChanged: Wrong tag, expected BE_BOOLEAN");
-}
-
-TEST(CheckinMessages, ActionGroupsCarryChildrenBeforeActions) {
-    wire in;
-    in.list()
-        .list().str("act")
-        .list().list().str("sub").list().end().list().list().str("inner").end().end().end().end()
-        .list().list().str("reboot").str("extra").end().end()
-        .end()
-        .end();
-    memory_stream s = in.stream();
     devtree_list tree;
     ASSERT_FALSE(read_action_conf_list(s, tree, nullptr));
     EXPECT_EQ(s.pos, s.input.size());
@@ -178,25 +152,13 @@ TEST(CheckinMessages, ActionGroupsCarryChildrenBeforeActions) {
     EXPECT_EQ(act.children[0]->checks[0]->id, "inner");
 }
 
-TEST(CheckinMessages, BrokenActionListsReleasedWithTheirTexts) {
-    auto refused = [](const wire& in) {
-        memory_stream s = in.stream();
-        devtree_list tree;
-        err e = read_action_conf_list(s, tree, nullptr);
-        EXPECT_TRUE(tree.empty());
-        return e.message();
-    };
-    EXPECT_EQ(refused(wire().str("x")), "Wrong tag in read_action_conf_list");
-    EXPECT_EQ(refused(wire().raw({0x30, 0x00})), "Not indefinite length in read_action_conf_list");
-    EXPECT_EQ(refused(wire().list().list().str("g").list().end().raw({0x30, 0x00})),
-              "Not indefinite length in read_action_list");
-    EXPECT_EQ(refused(wire().list().list().str("g").list().end().list().list().str("a").end().raw({0x00, 0x05})),
-              "List not terminated correctly in read_action_list");
-    EXPECT_EQ(refused(wire().list().list().str("g").list().end().list().raw({0x30, 0x01, 0x00})),
-              "Definite length read in read_action_conf");
+TEST(CheckinResponse, DeeplyNestedActionGroupsRefusedAndReleased) {
     wire deep;
     for (int i = 0; i < 100; ++i) deep.list().list().str("g");
-    EXPECT_EQ(refused(deep), "Groups nested too deeply in read_action_conf_list");
+    memory_stream s = deep.stream();
+    devtree_list tree;
+    EXPECT_EQ(read_action_conf_list(s, tree, nullptr).message(), "Groups nested too deeply in read_action_conf_list");
+    EXPECT_TRUE(tree.empty());
 }
 
 }  // namespace
