@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cases.h"
+#include "wire.h"
 #include "protocol/memory_stream.h"
 
 namespace zp {
@@ -25,116 +25,82 @@ using bytes = std::vector<uint8_t>;
 std::string write_one(const std::string& what, memory_stream& s) {
     std::istringstream in(what);
     std::string kind, arg;
+    int64_t a = 0, b = 0, c = 0;
     in >> kind;
     std::getline(in >> std::ws, arg);
-    std::istringstream args(arg);
-    int64_t a = 0, b = 0, c = 0;
-    err e;
-    if (kind == "int") {
-        args >> a >> b >> c;
-        e = write_signed_int(s, static_cast<int32_t>(a), static_cast<int32_t>(b), static_cast<int32_t>(c));
-    } else if (kind == "enum") {
-        e = write_enumerated(s, static_cast<uint32_t>(std::stoul(arg)));
-    } else if (kind == "bool") {
-        e = write_bool(s, arg == "1");
-    } else if (kind == "string") {
-        args >> a;
-        std::getline(args >> std::ws, arg);
-        bytes text = octets_of(arg);
-        e = write_string(s, static_cast<size_t>(a), std::string(text.begin(), text.end()));
-    } else if (kind == "nullstring") {
-        e = write_string(s, 10, static_cast<const char*>(nullptr));
-    } else if (kind == "null") {
-        e = write_null(s);
-    } else if (kind == "real") {
-        e = write_real(s, std::strtod(arg.c_str(), nullptr));
-    } else if (kind == "tag") {
-        e = write_tag(s, static_cast<tag_code>(std::stoul(arg)));
-    } else if (kind == "length") {
-        e = write_length(s, static_cast<uint32_t>(std::stoul(arg)));
-    } else if (kind == "list") {
-        e = write_list_start(s);
-    } else if (kind == "eoc") {
-        e = write_end_of_contents(s);
-    } else if (kind == "constructed") {
-        e = write_constructed_start(s, static_cast<tag_code>(std::stoul(arg)));
-    } else if (kind == "indefinite") {
-        e = write_indefinite(s);
-    } else {
-        ADD_FAILURE() << "unknown writer " << kind;
+    std::istringstream(arg) >> a >> b >> c;
+    auto n = static_cast<uint32_t>(a);
+    auto i32 = [](int64_t v) { return static_cast<int32_t>(v); };
+    err e = kind == "int"          ? write_signed_int(s, i32(a), i32(b), i32(c))
+            : kind == "enum"       ? write_enumerated(s, n)
+            : kind == "bool"       ? write_bool(s, a != 0)
+            : kind == "nullstring" ? write_string(s, 10, static_cast<const char*>(nullptr))
+            : kind == "null"       ? write_null(s)
+            : kind == "real"       ? write_real(s, std::strtod(arg.c_str(), nullptr))
+            : kind == "tag"        ? write_tag(s, n)
+            : kind == "length"     ? write_length(s, n)
+            : kind == "list"       ? write_list_start(s)
+            : kind == "eoc"        ? write_end_of_contents(s)
+            : kind == "constructed" ? write_constructed_start(s, n)
+            : kind == "indefinite" ? write_indefinite(s)
+                                   : err::text("unknown writer");
+    if (kind == "string") {
+        bytes text = octets_of(arg.substr(arg.find(' ') + 1));
+        e = write_string(s, n, std::string(text.begin(), text.end()));
     }
     if (!e) return "";
     EXPECT_TRUE(s.output.empty()) << "a refused value was partly written";
     return "! " + e.message();
 }
 
+// What a reader gives when it has no value of its own.
+struct read_ok {
+    bool operator==(const read_ok&) const = default;
+};
+
+std::string shown(read_ok) { return "ok"; }
+std::string shown(int32_t v) { return std::to_string(v); }
+std::string shown(uint32_t v) { return std::to_string(v); }
+std::string shown(const std::string& v) {
+    return v.size() <= 20 ? "\"" + v + "\"" : std::to_string(v.size()) + " octets";
+}
+std::string shown(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
 // Runs the reader a case names; returns the value read (with "@n" when octets
-// were left over) or "! text", after checking that the out-parameter kept its
-// value.
+// were left over) or "! text", after checking that the value kept what it held.
 std::string read_one(const std::string& what, memory_stream& s) {
     std::istringstream in(what);
     std::string kind;
-    int64_t a = INT32_MIN, b = INT32_MAX;
+    int64_t lo = INT32_MIN, hi = INT32_MAX;
     in >> kind;
-    if (!(in >> a)) a = INT32_MIN;
-    if (!(in >> b)) b = INT32_MAX;
-    err e;
-    std::string v;
-    bool kept = true;
-    if (kind == "int") {
-        int32_t x = 7;
-        e = read_signed_int(s, static_cast<int32_t>(a), static_cast<int32_t>(b), x);
-        v = std::to_string(x);
-        kept = x == 7;
-    } else if (kind == "enum") {
-        uint32_t x = 7;
-        e = read_enumerated(s, x, BE_ENUMERATED);
-        v = std::to_string(x);
-        kept = x == 7;
-    } else if (kind == "bool") {
-        int32_t x = 7;
-        e = read_bool(s, x);
-        v = std::to_string(x);
-        kept = x == 7;
-    } else if (kind == "string") {
-        std::string x = "old";
-        e = read_string(s, static_cast<size_t>(a), x);
-        v = x.size() <= 20 ? "\"" + x + "\"" : std::to_string(x.size()) + " octets";
-        kept = x == "old";
-    } else if (kind == "null") {
-        e = read_null(s);
-        v = "null";
-    } else if (kind == "real") {
-        double x = 7;
-        e = read_real(s, x);
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%g", x);
-        v = buf;
-        kept = x == 7;
-    } else if (kind == "tag") {
-        tag_code x = 7;
-        e = read_tag(s, x);
-        v = std::to_string(x);
-        kept = x == 7;
-    } else if (kind == "length") {
-        uint32_t x = 7;
-        bool indefinite = false;
-        e = read_length(s, x, indefinite);
-        v = indefinite ? "indefinite" : std::to_string(x);
-    } else if (kind == "skip") {
-        e = skip_value(s);
-        v = "skipped";
-    } else if (kind == "skip_to_eol") {
-        e = skip_to_eol(s);
-        v = "skipped";
-    } else {
-        ADD_FAILURE() << "unknown reader " << kind;
-    }
-    if (e) {
-        EXPECT_TRUE(kept) << "out-parameter changed on failure";
-        return "! " + e.message();
-    }
-    return s.pos == s.input.size() ? v : v + " @" + std::to_string(s.pos);
+    if (in >> lo) in >> hi;
+    auto run = [&](auto x, auto read) -> std::string {
+        auto before = x;
+        if (err e = read(x)) {
+            EXPECT_EQ(x, before) << "out-parameter changed on failure";
+            return "! " + e.message();
+        }
+        std::string v = shown(x);
+        return s.pos == s.input.size() ? v : v + " @" + std::to_string(s.pos);
+    };
+    auto i32 = [](int64_t v) { return static_cast<int32_t>(v); };
+    if (kind == "int") return run(int32_t{7}, [&](int32_t& x) { return read_signed_int(s, i32(lo), i32(hi), x); });
+    if (kind == "enum") return run(uint32_t{7}, [&](uint32_t& x) { return read_enumerated(s, x, BE_ENUMERATED); });
+    if (kind == "bool") return run(int32_t{7}, [&](int32_t& x) { return read_bool(s, x); });
+    if (kind == "string")
+        return run(std::string("old"), [&](std::string& x) { return read_string(s, static_cast<size_t>(lo), x); });
+    if (kind == "real") return run(7.0, [&](double& x) { return read_real(s, x); });
+    if (kind == "tag") return run(tag_code{7}, [&](tag_code& x) { return read_tag(s, x); });
+    if (kind == "null") return run(read_ok{}, [&](read_ok&) { return read_null(s); });
+    if (kind == "skip") return run(read_ok{}, [&](read_ok&) { return skip_value(s); });
+    if (kind == "skip_to_eol") return run(read_ok{}, [&](read_ok&) { return skip_to_eol(s); });
+    bool indefinite = false;
+    std::string v = run(uint32_t{7}, [&](uint32_t& x) { return read_length(s, x, indefinite); });
+    return indefinite ? "indefinite" : v;
 }
 
 TEST(Codec, WritersSendTheExpectedOctets) {

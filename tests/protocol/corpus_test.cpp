@@ -8,7 +8,7 @@
 #include <iterator>
 #include <map>
 
-#include "cases.h"
+#include "wire.h"
 #include "core/log.h"
 #include "fuzz/protocol/message_readers.h"
 #include "protocol/memory_stream.h"

@@ -12,7 +12,6 @@
 namespace zp {
 namespace {
 
-using test::bytes;
 using test::wire;
 
 // One check_conf with the given type record and optional identifier.
@@ -20,46 +19,43 @@ wire check_conf(int32_t freq, const std::string& id, const wire& type_record, co
     wire w;
     w.list().i(freq).str(id).add(type_record);
     if (identifier) w.str(identifier);
-    w.end();
-    return w;
-}
-
-wire continuous(std::initializer_list<int> values) {
-    wire w;
-    w.start(tag_continuous_conf);
-    for (int v : values) v < 0 ? w.nul() : w.i(v);
     return w.end();
 }
 
-struct ConfiguredTree : ::testing::Test {
-    log_conf_hooks hooks;
-    devtree_list tree;
-};
-
-TEST_F(ConfiguredTree, EveryCheckTypeBecomesItsCheck) {
-    wire enums;
+TEST(ConfiguredTree, EveryCheckTypeBecomesItsCheck) {
+    wire cont, enums, reals, logc, adv;
+    cont.start(tag_continuous_conf).i(90).i(80).nul().i(10).end();
     enums.start(tag_enum_conf).list().en(0).en(1).en(2).en(7).en(1).end().end();
-    wire reals;
     reals.start(tag_real_continuous_conf).real(9.5).nul().real(1.5).real(0.25).end();
-    wire logc;
     logc.start(tag_log_conf).str("unknown member").end();
+    adv.start(tag_adv_log_conf).str("").en(1)
+        .list().list().str("a").en(2).en(3).str("fwd").end().list().str("b").en(1).en(5).str("").end().end()
+        .i(300).nul().str("ignored").end();
     wire in;
     in.list().list().str("mem").list()
-        .add(check_conf(60, "phys", continuous({90, 80, -1, 10}), "srv-1"))
+        .add(check_conf(60, "phys", cont, "srv-1"))
         .add(check_conf(0, "bits", enums, nullptr))
         .add(check_conf(-1, "real", reals, "srv-3"))
         .add(check_conf(86400, "log", logc, nullptr))
+        .add(check_conf(10, "app", adv, "id9"))
         .end()
         .list().list().str("child").list().end().list().end().end().end()
         .end().end();
+    std::vector<std::string> parsed;
+    log_conf_hooks hooks;
+    hooks.parse_rule = [&](const std::string& clause, std::shared_ptr<log_cond>&) {
+        parsed.push_back(clause);
+        return err();
+    };
     memory_stream s = in.stream();
+    devtree_list tree;
     ASSERT_FALSE(read_devtree_list(s, tree, nullptr, hooks));
     EXPECT_EQ(s.pos, s.input.size());
     ASSERT_EQ(tree.size(), 1u);
     devtree& g = *tree[0];
     EXPECT_EQ(g.id, "mem");
     EXPECT_FALSE(g.name);
-    ASSERT_EQ(g.checks.size(), 4u);
+    ASSERT_EQ(g.checks.size(), 5u);
     ASSERT_EQ(g.children.size(), 1u);
     EXPECT_EQ(g.children[0]->id, "child");
     EXPECT_EQ(g.children[0]->parent, &g);
@@ -91,51 +87,32 @@ TEST_F(ConfiguredTree, EveryCheckTypeBecomesItsCheck) {
     EXPECT_EQ(real.real.warn_low, 0.25);
 
     EXPECT_EQ(g.checks[3]->type, type_log);
-}
 
-TEST_F(ConfiguredTree, AdvancedLogCheckWithRulesAndSilenceLimits) {
-    std::vector<std::string> parsed;
-    hooks.parse_rule = [&](const std::string& clause, std::shared_ptr<log_cond>&) {
-        parsed.push_back(clause);
-        return err();
-    };
-    wire adv;
-    adv.start(tag_adv_log_conf).str("").en(1)
-        .list()
-        .list().str("a").en(2).en(3).str("fwd").end()
-        .list().str("b").en(1).en(5).str("").end()
-        .end()
-        .i(300).nul()
-        .str("ignored")
-        .end();
-    wire in;
-    in.list().list().str("log").list().add(check_conf(10, "app", adv, "id9")).end().list().end().end().end();
-    memory_stream s = in.stream();
-    ASSERT_FALSE(read_devtree_list(s, tree, nullptr, hooks));
-    const devnode& n = *tree[0]->checks[0];
-    EXPECT_EQ(n.type, type_adv_log);
-    ASSERT_TRUE(n.lognode);
-    EXPECT_FALSE(n.lognode->separator);
-    EXPECT_EQ(n.lognode->inclusion_mode, 1);
-    EXPECT_EQ(n.lognode->warn_silence_limit, 300);
-    EXPECT_EQ(n.lognode->alert_silence_limit, -1);
-    ASSERT_EQ(n.lognode->rules.size(), 2u);
-    EXPECT_EQ(n.lognode->rules[0]->status, 2);
-    EXPECT_EQ(n.lognode->rules[0]->decision, 3);
-    EXPECT_EQ(n.lognode->rules[0]->destination, "fwd");
+    const devnode& app = *g.checks[4];
+    EXPECT_EQ(app.type, type_adv_log);
+    ASSERT_TRUE(app.lognode);
+    EXPECT_FALSE(app.lognode->separator);
+    EXPECT_EQ(app.lognode->inclusion_mode, 1);
+    EXPECT_EQ(app.lognode->warn_silence_limit, 300);
+    EXPECT_EQ(app.lognode->alert_silence_limit, -1);
+    ASSERT_EQ(app.lognode->rules.size(), 2u);
+    EXPECT_EQ(app.lognode->rules[0]->status, 2);
+    EXPECT_EQ(app.lognode->rules[0]->decision, 3);
+    EXPECT_EQ(app.lognode->rules[0]->destination, "fwd");
     EXPECT_EQ(parsed, (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(n.identifier, "id9");
+    EXPECT_EQ(app.identifier, "id9");
 }
 
-TEST_F(ConfiguredTree, DeeplyNestedGroupsRefused) {
+TEST(ConfiguredTree, DeeplyNestedGroupsRefusedAndReleased) {
     wire in;
     for (int i = 0; i < 200; ++i) in.list().list().str("g").list().end();
     memory_stream s = in.stream();
-    EXPECT_EQ(read_devtree_list(s, tree, nullptr, hooks).message(), "Groups nested too deeply in read_devtree_list");
+    devtree_list tree;
+    EXPECT_EQ(read_devtree_list(s, tree, nullptr, {}).message(), "Groups nested too deeply in read_devtree_list");
     EXPECT_TRUE(tree.empty());
 }
 
-TEST(ConfigureMessages, ReplyLeadingMembersAndRefusal) {
+TEST(ConfiguredTree, ReplyLeadingMembersAndRefusal) {
     configure_reply r;
     memory_stream resp(wire().start(tag_configure_resp).str("id-1").i(300).get());
     ASSERT_FALSE(read_configure_reply(resp, r));
@@ -148,8 +125,7 @@ TEST(ConfigureMessages, ReplyLeadingMembersAndRefusal) {
     EXPECT_EQ(r.reason, "unknown host");
 }
 
-TEST(ConfigureMessages, ScannedTreeUpload) {
-    devtree_list scan;
+TEST(ScannedTree, UploadedWithRangesDescriptionsAndTemplate) {
     auto g = std::make_unique<devtree>();
     g->id = "mem";
     g->name = "Free Memory";
@@ -170,32 +146,28 @@ TEST(ConfigureMessages, ScannedTreeUpload) {
     plain->id = "x";
     plain->description = 31;  // out of bounds: logged, still sent
     add_devnodes(*g, std::move(plain));
-    auto skipped = std::make_unique<devtree>();
-    skipped->id = std::string(257, 'l');
+    devtree_list scan;
     scan.push_back(std::move(g));
-    scan.push_back(std::move(skipped));
-
+    scan.push_back(std::make_unique<devtree>());
+    scan.back()->id = std::string(257, 'l');  // too long: left out
     memory_stream s;
     ASSERT_FALSE(write_check_group_list(s, scan));
     wire expect;
-    expect.list()
-        .list().str("mem").str("Free Memory")
+    expect.list().list().str("mem").str("Free Memory")
         .list()
         .list().str("x").str("").str("").en(0).str("").nul().nul().nul().i(31).end()
         .list().str("phys").str("Physical").str("").en(7).str("kB").nul().real(0.0).real(2.0).i(2).end()
         .end()
-        .list().end()
-        .str("Free %0r").b(true)
-        .end()
+        .list().end().str("Free %0r").b(true).end()
         .end();
     EXPECT_EQ(s.output, expect.get());
-}
 
-TEST(ConfigureMessages, HostInfoAbsentValueSentEmpty) {
     clinfo_list lines{{"OS", std::string("Linux")}, {"Heading", std::nullopt}};
-    memory_stream s;
-    ASSERT_FALSE(write_host_info_list(s, lines));
-    EXPECT_EQ(s.output, wire().list().list().str("OS").str("Linux").end().list().str("Heading").str("").end().end().get());
+    memory_stream h;
+    ASSERT_FALSE(write_host_info_list(h, lines));
+    expect = wire();
+    expect.list().list().str("OS").str("Linux").end().list().str("Heading").str("").end().end();
+    EXPECT_EQ(h.output, expect.get());  // an absent value goes out empty
 }
 
 }  // namespace

@@ -6,11 +6,10 @@
 
 #include <functional>
 
-#include "cases.h"
+#include "wire.h"
 #include "protocol/memory_stream.h"
 #include "protocol/messages_checkin.h"
 #include "protocol/messages_conf.h"
-#include "wire.h"
 
 namespace zp {
 namespace {
