@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "protocol/memory_stream.h"
 #include "wire.h"
@@ -109,26 +110,20 @@ TEST(CheckinResponse, LeadingMembersThenActionGroupsWithChildrenBeforeActions) {
     memory_stream s = in.stream();
     bool ack = false, changed = true, upgrade = false;
     ASSERT_FALSE(read_checkin_resp_incomplete(s, ack, changed, upgrade));
-    EXPECT_TRUE(ack);
-    EXPECT_FALSE(changed);
-    EXPECT_TRUE(upgrade);
+    EXPECT_EQ(std::tuple(ack, changed, upgrade), std::tuple(true, false, true));
     devtree_list tree;
     ASSERT_FALSE(read_action_conf_list(s, tree, nullptr));
     EXPECT_EQ(s.pos, s.input.size());
     ASSERT_EQ(tree.size(), 1u);
     const devtree& act = *tree[0];
-    EXPECT_EQ(act.id, "act");
     ASSERT_EQ(act.checks.size(), 1u);
     const devnode& reboot = *act.checks[0];
-    EXPECT_EQ(reboot.id, "reboot");
-    EXPECT_EQ(reboot.type, type_action);
-    EXPECT_EQ(reboot.frequency, -1);
-    EXPECT_EQ(reboot.next_due, 0);
-    EXPECT_EQ(reboot.parent, &act);
+    EXPECT_EQ(std::tie(act.id, reboot.id, reboot.type, reboot.frequency, reboot.next_due, reboot.parent),
+              std::tuple("act", "reboot", type_action, -1, 0, &act));
     ASSERT_EQ(act.children.size(), 1u);
-    EXPECT_EQ(act.children[0]->parent, &act);
-    ASSERT_EQ(act.children[0]->checks.size(), 1u);
-    EXPECT_EQ(act.children[0]->checks[0]->id, "inner");
+    const devtree& sub = *act.children[0];
+    ASSERT_EQ(sub.checks.size(), 1u);
+    EXPECT_EQ(std::tie(sub.parent, sub.checks[0]->id), std::tuple(&act, "inner"));
 }
 
 TEST(CheckinResponse, DeeplyNestedActionGroupsRefusedAndReleased) {

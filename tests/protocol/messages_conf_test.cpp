@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "protocol/memory_stream.h"
 #include "wire.h"
@@ -53,54 +54,35 @@ TEST(ConfiguredTree, EveryCheckTypeBecomesItsCheck) {
     EXPECT_EQ(s.pos, s.input.size());
     ASSERT_EQ(tree.size(), 1u);
     devtree& g = *tree[0];
-    EXPECT_EQ(g.id, "mem");
     EXPECT_FALSE(g.name);
     ASSERT_EQ(g.checks.size(), 5u);
     ASSERT_EQ(g.children.size(), 1u);
-    EXPECT_EQ(g.children[0]->id, "child");
-    EXPECT_EQ(g.children[0]->parent, &g);
-
+    EXPECT_EQ(std::tie(g.children[0]->id, g.children[0]->parent), std::tuple("child", &g));
+    // Thresholds arrive alert high, alert low, warn high, warn low; a frequency
+    // below 1 is forced up to 1.
     const devnode& phys = *g.checks[0];
-    EXPECT_EQ(phys.type, type_continuous);
-    EXPECT_EQ(phys.parent, &g);
-    EXPECT_EQ(phys.frequency, 60);
-    // Thresholds arrive alert high, alert low, warn high, warn low.
-    EXPECT_EQ(phys.cont.alert_high, 90);
-    EXPECT_EQ(phys.cont.alert_low, 80);
-    EXPECT_EQ(phys.cont.warn_high, -1);
-    EXPECT_EQ(phys.cont.warn_low, 10);
-    EXPECT_EQ(phys.identifier, "srv-1");
-
+    EXPECT_EQ(std::tie(phys.type, phys.parent, phys.frequency, phys.identifier),
+              std::tuple(type_continuous, &g, 60, "srv-1"));
+    EXPECT_EQ(std::tie(phys.cont.alert_high, phys.cont.alert_low, phys.cont.warn_high, phys.cont.warn_low),
+              std::tuple(90, 80, -1, 10));
     const devnode& bits = *g.checks[1];
-    EXPECT_EQ(bits.type, type_enum);
-    EXPECT_EQ(bits.frequency, 1);  // forced up from 0
-    EXPECT_EQ(bits.warn_mask, (1u << 1) | (1u << 4));
-    EXPECT_EQ(bits.alert_mask, 1u << 2);
+    EXPECT_EQ(std::tie(bits.type, bits.frequency, bits.warn_mask, bits.alert_mask),
+              std::tuple(type_enum, 1, (1u << 1) | (1u << 4), 1u << 2));
     EXPECT_FALSE(bits.identifier);
-
     const devnode& real = *g.checks[2];
-    EXPECT_EQ(real.type, type_real_continuous);
-    EXPECT_EQ(real.frequency, 1);
-    EXPECT_EQ(real.real.alert_high, 9.5);
-    EXPECT_EQ(real.real.alert_low, -1.0);
-    EXPECT_EQ(real.real.warn_high, 1.5);
-    EXPECT_EQ(real.real.warn_low, 0.25);
-
+    EXPECT_EQ(std::tie(real.type, real.frequency, real.real.alert_high, real.real.alert_low, real.real.warn_high,
+                       real.real.warn_low),
+              std::tuple(type_real_continuous, 1, 9.5, -1.0, 1.5, 0.25));
     EXPECT_EQ(g.checks[3]->type, type_log);
-
     const devnode& app = *g.checks[4];
-    EXPECT_EQ(app.type, type_adv_log);
+    EXPECT_EQ(std::tie(app.type, app.identifier), std::tuple(type_adv_log, "id9"));
     ASSERT_TRUE(app.lognode);
-    EXPECT_FALSE(app.lognode->separator);
-    EXPECT_EQ(app.lognode->inclusion_mode, 1);
-    EXPECT_EQ(app.lognode->warn_silence_limit, 300);
-    EXPECT_EQ(app.lognode->alert_silence_limit, -1);
-    ASSERT_EQ(app.lognode->rules.size(), 2u);
-    EXPECT_EQ(app.lognode->rules[0]->status, 2);
-    EXPECT_EQ(app.lognode->rules[0]->decision, 3);
-    EXPECT_EQ(app.lognode->rules[0]->destination, "fwd");
+    const auto& ln = *app.lognode;
+    EXPECT_EQ(std::tie(ln.separator, ln.inclusion_mode, ln.warn_silence_limit, ln.alert_silence_limit),
+              std::tuple(nullptr, 1, 300, -1));
+    ASSERT_EQ(ln.rules.size(), 2u);
+    EXPECT_EQ(std::tie(ln.rules[0]->status, ln.rules[0]->decision, ln.rules[0]->destination), std::tuple(2, 3, "fwd"));
     EXPECT_EQ(parsed, (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(app.identifier, "id9");
 }
 
 TEST(ConfiguredTree, DeeplyNestedGroupsRefusedAndReleased) {
