@@ -94,7 +94,7 @@ TEST(challenge_test, LeadingZeroDigestByteSurvivesTheWire) {
 
 TEST(challenge_test, AgentChallengeHasSixteenRandomBytes) {
     test::scripted_random r;
-    r.values = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+    r.values.assign(4, 0xFFFFFFFF);
     auto c = make_challenge(r.source());
     EXPECT_EQ(r.asked, std::vector<size_t>{16});
     EXPECT_EQ(bn_bit_length(*c), 128u);

@@ -51,8 +51,6 @@ inline bignum_ptr bn_from_bytes(const std::vector<uint8_t>& b) {
     return n;
 }
 
-inline bignum_ptr bn_from_mpi(gcry_mpi_t m) { return bn_from_bytes(mpi_bytes(m)); }
-
 // Big-endian bytes of a hexadecimal text.
 inline std::vector<uint8_t> hex_bytes(const std::string& hex) {
     std::vector<uint8_t> out;
