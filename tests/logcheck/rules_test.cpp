@@ -70,9 +70,6 @@ protected:
         }
         return s;
     }
-    static const std::string* silence(const devnode& n, const char* which) {
-        return get_variable(which + dotted_name(n));
-    }
 
     devtree_list tree_;
     std::map<std::string, devnode*> by_id_;
@@ -109,9 +106,9 @@ TEST_F(RulesTest, EachDecisionRecordsStopsAndResetsSilence) {
         EXPECT_EQ(log_got_entry("disk error", a), c.stopped);
         EXPECT_EQ(results(a), c.results);
         for (auto& r : a.results) EXPECT_EQ(r.time, fixed_now());
-        const std::string* stamp = silence(a, "timestamp:");
+        const std::string* stamp = get_variable("timestamp:" + dotted_name(a));
         EXPECT_EQ(stamp ? *stamp : "none", c.silence_reset ? "1700000000" : "none");
-        EXPECT_EQ(*silence(a, "status_sent:"), c.silence_reset ? "0" : "2");
+        EXPECT_EQ(*get_variable("status_sent:" + dotted_name(a)), c.silence_reset ? "0" : "2");
         EXPECT_TRUE(cap.has("Got entry: disk error"));
         EXPECT_TRUE(cap.has(c.logged)) << cap.text();
     }
