@@ -2,7 +2,6 @@
 #include "protocol/socket.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -10,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -21,13 +21,8 @@ namespace {
 
 const uint32_t loopback = htonl(INADDR_LOOPBACK);
 
-int open_fd_count() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    while (readdir(d)) ++n;
-    closedir(d);
-    return n;
+long open_fd_count() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 sockaddr_in loopback_address(uint16_t port) {
@@ -36,15 +31,6 @@ sockaddr_in loopback_address(uint16_t port) {
     sa.sin_addr.s_addr = loopback;
     sa.sin_port = htons(port);
     return sa;
-}
-
-bool read_exactly(int fd, void* buf, size_t n) {
-    for (size_t got = 0; got < n;) {
-        ssize_t r = read(fd, static_cast<char*>(buf) + got, n - got);
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
 }
 
 // A listening socket on 127.0.0.1 with an ephemeral port; `serve` runs on its
@@ -102,7 +88,7 @@ TEST_F(SocketTransport, ConnectionRefusedReportsSystemText) {
         loopback_server gone;
         port = gone.port;
     }
-    int before = open_fd_count();
+    long before = open_fd_count();
     stream_ptr s;
     err e = open_socket_stream(loopback, port, protocol_socket_flags, s);
     EXPECT_EQ(e.message(), "Error connecting: Connection refused (111)");
@@ -136,7 +122,7 @@ TEST_F(SocketTransport, ConnectNotAnsweredTimesOutAndLeavesNoSocket) {
         fillers.push_back(f);
     }
     set_connect_timeout(1);
-    int before = open_fd_count();
+    long before = open_fd_count();
     socket_handle h;
     err e = socket_create(loopback, srv.port, socket_nonblocking, h);
     EXPECT_EQ(e.message(), "Connection timed out");
@@ -150,7 +136,7 @@ TEST_F(SocketTransport, MessageReadAcrossManySmallSegmentsThenPeerClosesMidMessa
     const uint8_t reply[] = {0x78, 0x80, 0x02, 0x02, 0x01, 0x00, 0x02, 0x01, 0x05, 0x00, 0x00, 0x78, 0x80, 0x02};
     srv.serve([&](int c) {
         uint8_t req[10];
-        if (!read_exactly(c, req, sizeof req)) return;
+        if (recv(c, req, sizeof req, MSG_WAITALL) != sizeof req) return;
         int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         for (uint8_t b : reply) (void)!write(c, &b, 1);
