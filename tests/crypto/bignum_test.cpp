@@ -131,15 +131,8 @@ TEST_F(bignum_test, SetDataGrowsAndShrinksWithoutStaleWords) {
 }
 
 TEST_F(bignum_test, PoorRandomStaysWithinLengthAndIsNormalised) {
-    for (size_t len : {1u, 3u, 4u, 16u, 17u}) {
-        for (int i = 0; i < 20; ++i) {
-            auto n = bn_poor_random(len);
-            ASSERT_TRUE(n);
-            EXPECT_LE(bn_bit_length(*n), 8 * len);
-        }
-    }
     test::scripted_random r;
-    r.values = {0x44332211, 0x55};
+    r.values = {0x44332211, 0xAABBCC55};
     auto cut = bn_poor_random(5, r.source());  // the top word keeps one byte
     EXPECT_EQ(bn_bytes(*cut), (std::vector<uint8_t>{0x55, 0x44, 0x33, 0x22, 0x11}));
     r.values = {1, 0};
@@ -147,7 +140,6 @@ TEST_F(bignum_test, PoorRandomStaysWithinLengthAndIsNormalised) {
     EXPECT_EQ(bn_poor_random(8, r.source())->used, 1u);
     EXPECT_EQ(bn_poor_random(0, r.source())->used, 0u);
 }
-
 
 using bytes = std::vector<uint8_t>;
 

@@ -142,14 +142,10 @@ TEST_F(cipher_stream_test, CloseDropsPartialBlockAndClosesLowerOnce) {
 }
 
 TEST_F(cipher_stream_test, KeyTextIsThirtyTwoHexDigitsOfEitherCase) {
-    auto lo = open();
-    uint8_t b[16] = {9};
-    ASSERT_FALSE(lo->write(b, 16));
-    auto lo_out = lower->mem.output;
     auto up = open({}, "000102030405060708090A0B0C0D0E0F");
     ASSERT_TRUE(up);
-    ASSERT_FALSE(up->write(b, 16));
-    EXPECT_EQ(lower->mem.output, lo_out);
+    ASSERT_FALSE(up->write(pattern(16).data(), 16));
+    EXPECT_EQ(lower->mem.output, aes_blocks(pattern(16), true));
     for (const char* bad : {"000102030405060708090a0b0c0d0e0g", "000102030405060708090a0b0c0d0e0",
                             "000102030405060708090a0b0c0d0e0f0", ""}) {
         stream_ptr base = std::make_unique<memory_stream>();
