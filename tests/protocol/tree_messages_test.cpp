@@ -99,13 +99,10 @@ TEST(ConfiguredTree, ReplyLeadingMembersAndRefusal) {
     configure_reply r;
     memory_stream resp(wire().start(tag_configure_resp).str("id-1").i(300).get());
     ASSERT_FALSE(read_configure_reply(resp, r));
-    EXPECT_FALSE(r.nack);
-    EXPECT_EQ(r.id, "id-1");
-    EXPECT_EQ(r.checkinFrequency, 300);
+    EXPECT_EQ(std::tie(r.nack, r.id, r.checkinFrequency), std::tuple(false, "id-1", 300));
     memory_stream nack(wire().start(tag_negotiate_nack).str("unknown host").end().get());
     ASSERT_FALSE(read_configure_reply(nack, r));
-    EXPECT_TRUE(r.nack);
-    EXPECT_EQ(r.reason, "unknown host");
+    EXPECT_EQ(std::tie(r.nack, r.reason), std::tuple(true, "unknown host"));
 }
 
 TEST(ScannedTree, UploadedWithRangesDescriptionsAndTemplate) {
