@@ -15,7 +15,7 @@ namespace {
 int64_t fixed_now() { return 1'700'000'000; }
 
 // One rule: clause, decision, status, and a destination check or group.
-struct rule_spec {
+struct rule_def {
     const char* clause;
     int32_t decision;
     int32_t status;
@@ -36,7 +36,7 @@ protected:
 
     // A check "id" in the group log/forward with the given rules; destinations
     // name checks made before (or groups, for the group decisions).
-    devnode& check(const std::string& id, const std::vector<rule_spec>& rules = {}) {
+    devnode& check(const std::string& id, const std::vector<rule_def>& rules = {}) {
         devtree* log = devtree_child(tree_, "log", std::nullopt);
         devtree* group = devtree_child(*log, "/forward", std::nullopt);
         auto n = alloc_devnode();
@@ -48,14 +48,14 @@ protected:
         for (const auto& r : rules) add(made, r);
         return made;
     }
-    void add(devnode& n, const rule_spec& spec) {
+    void add(devnode& n, const rule_def& def) {
         auto r = alloc_logrule();
-        EXPECT_TRUE(parse_log_clauses(spec.clause, *r).ok()) << spec.clause;
-        r->decision = spec.decision;
-        r->status = spec.status;
-        if (spec.destination) {
-            r->destination = spec.destination;
-            r->destination_check = by_id_[spec.destination];  // null: a group, or unresolved
+        EXPECT_TRUE(parse_log_clauses(def.clause, *r).ok()) << def.clause;
+        r->decision = def.decision;
+        r->status = def.status;
+        if (def.destination) {
+            r->destination = def.destination;
+            r->destination_check = by_id_[def.destination];  // null: a group, or unresolved
         }
         add_logrule(n.lognode.get(), std::move(r));
     }
@@ -78,7 +78,7 @@ protected:
 TEST_F(RulesTest, EachDecisionRecordsStopsAndResetsSilence) {
     struct {
         const char* what;
-        std::vector<rule_spec> rules;
+        std::vector<rule_def> rules;
         bool stopped;
         const char* results;
         bool silence_reset;
@@ -111,6 +111,7 @@ TEST_F(RulesTest, EachDecisionRecordsStopsAndResetsSilence) {
         EXPECT_EQ(*get_variable("status_sent:" + dotted_name(a)), c.silence_reset ? "0" : "2");
         EXPECT_TRUE(cap.has("Got entry: disk error"));
         EXPECT_TRUE(cap.has(c.logged)) << cap.text();
+        EXPECT_EQ(cap.has("Matched regexp \""), std::string(c.what) != "no match");
     }
 }
 

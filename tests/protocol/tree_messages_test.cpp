@@ -31,7 +31,8 @@ TEST(ConfiguredTree, EveryCheckTypeBecomesItsCheck) {
     reals.start(tag_real_continuous_conf).real(9.5).nul().real(1.5).real(0.25).end();
     logc.start(tag_log_conf).str("unknown member").end();
     adv.start(tag_adv_log_conf).str("").en(1)
-        .list().list().str("a").en(2).en(3).str("fwd").end().list().str("b").en(1).en(5).str("").end().end()
+        .list().list().str("a").en(2).en(3).str(std::string(32, 'd')).end()  // the longest destination
+        .list().str("b").en(1).en(5).str("").end().end()
         .i(300).nul().str("ignored").end();
     wire in;
     in.list().list().str("mem").list()
@@ -82,7 +83,8 @@ TEST(ConfiguredTree, EveryCheckTypeBecomesItsCheck) {
     EXPECT_EQ(std::tie(ln.separator, ln.inclusion_mode, ln.warn_silence_limit, ln.alert_silence_limit),
               std::tuple(nullptr, 1, 300, -1));
     ASSERT_EQ(ln.rules.size(), 2u);
-    EXPECT_EQ(std::tie(ln.rules[0]->status, ln.rules[0]->decision, ln.rules[0]->destination), std::tuple(2, 3, "fwd"));
+    EXPECT_EQ(std::tie(ln.rules[0]->status, ln.rules[0]->decision, ln.rules[0]->destination),
+              std::tuple(2, 3, std::string(32, 'd')));
     EXPECT_EQ(parsed, (std::vector<std::string>{"a", "b"}));
 }
 
@@ -103,6 +105,11 @@ TEST(ConfiguredTree, ReplyLeadingMembersAndRefusal) {
     memory_stream nack(wire().start(tag_negotiate_nack).str("unknown host").end().get());
     ASSERT_FALSE(read_configure_reply(nack, r));
     EXPECT_EQ(std::tie(r.nack, r.reason), std::tuple(true, "unknown host"));
+    memory_stream server(wire().list().str("srv").i(3241).end().get());
+    std::string name;
+    int32_t port = 0;
+    ASSERT_FALSE(read_server_name_port(server, name, port));
+    EXPECT_EQ(std::tie(name, port), std::tuple("srv", 3241));
 }
 
 TEST(ScannedTree, UploadedWithRangesDescriptionsAndTemplate) {
