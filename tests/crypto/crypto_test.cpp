@@ -16,6 +16,7 @@ namespace {
 using test::bn_bytes;
 using test::bn_from_bytes;
 using test::hex_bytes;
+using test::scripted_random;
 
 TEST(md5_test, PublishedTestSuite) {
     const std::pair<const char*, const char*> cases[] = {
@@ -73,16 +74,12 @@ TEST(hallmark_test, DigestOfKeyTextFollowedByDecimalNumber) {
 
 const char* hallmark = "0123456789abcdef0123456789abcdef";
 
-TEST(challenge_test, ResponseIsDigestOfHallmarkAndDecimalChallenge) {
-    bignum_ptr r;
+TEST(challenge_test, ResponseIsDigestOfHallmarkAndDecimalChallengeAndSurvivesTheWire) {
+    bignum_ptr r, again, got;
     ASSERT_FALSE(challenge_response(hallmark, *bn_new(1000, 1), r));
     EXPECT_EQ(bn_bytes(*r), hex_bytes("e6e9137fca5383c80bca8b4c13a5584b"));
-}
-
-TEST(challenge_test, LeadingZeroDigestByteSurvivesTheWire) {
     // MD5(hallmark "234") begins with 0x00: the number has 15 bytes, goes out
     // as a 15-byte INTEGER and still equals the response computed again.
-    bignum_ptr r, again, got;
     ASSERT_FALSE(challenge_response(hallmark, *bn_new(234, 1), r));
     EXPECT_EQ(bn_bytes(*r), hex_bytes("cb02ec98ae5fda6eb8a7484804ba78"));
     memory_stream s;
@@ -95,16 +92,13 @@ TEST(challenge_test, LeadingZeroDigestByteSurvivesTheWire) {
 }
 
 TEST(challenge_test, AgentChallengeHasSixteenRandomBytes) {
-    test::scripted_random r;
+    scripted_random r;
     r.values.assign(4, 0xFFFFFFFF);
     auto c = make_challenge(r.source());
     EXPECT_EQ(r.asked, std::vector<size_t>{16});
     EXPECT_EQ(bn_bit_length(*c), 128u);
     EXPECT_FALSE(bn_equals(*make_challenge(), *make_challenge()));  // the strong source
 }
-
-
-using test::scripted_random;
 
 TEST(dh_test, PrivateExponentHasFourBytesPerGeneratorWord) {
     auto p = bn_from_bytes(test::hex_bytes(test::oakley2_prime));
