@@ -1,11 +1,14 @@
 // crypto_test.cpp - MD5 and AES-128 through the wrappers against the published
-// test values, and the hallmark and challenge-response derivations.
+// test values, the hallmark and challenge-response derivations, and the key
+// pair's draw sizes, redraw rule and bound, and agreement in a real group.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "mpi_ref.h"
 #include "protocol/crypto.h"
+#include "protocol/dh.h"
+#include "protocol/memory_stream.h"
 
 namespace zp {
 namespace {
@@ -13,99 +16,169 @@ namespace {
 using test::bn_bytes;
 using test::bn_from_bytes;
 using test::hex_bytes;
-
-std::string md5_hex(std::string_view text) {
-    md5 m;
-    m.update(text);
-    md5_digest d{};
-    EXPECT_FALSE(m.finish(d));
-    return digest_hex(d);
-}
+using test::scripted_random;
 
 TEST(md5_test, PublishedTestSuite) {
-    EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(md5_hex("a"), "0cc175b9c0f1b6a831c399e269772661");
-    EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(md5_hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-    EXPECT_EQ(md5_hex("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
-    EXPECT_EQ(md5_hex("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
-              "d174ab98d277d9f5a5611c2c9f419d9f");
-    EXPECT_EQ(md5_hex("1234567890123456789012345678901234567890"
-                      "1234567890123456789012345678901234567890"),
-              "57edf4a22be3c955ac49da2e2107b67a");
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& [text, digest] : cases) {
+        md5 m;
+        m.update(text);
+        md5_digest d{};
+        ASSERT_FALSE(m.finish(d));
+        EXPECT_EQ(digest_hex(d), digest) << text;
+    }
 }
 
-void expect_aes(const std::string& key_hex, const std::string& plain_hex, const std::string& cipher_hex) {
-    auto k = hex_bytes(key_hex);
-    uint8_t key[16];
-    std::copy(k.begin(), k.end(), key);
-    aes128 aes;
-    ASSERT_FALSE(aes.open(key));
-    auto data = hex_bytes(plain_hex);
-    ASSERT_FALSE(aes.encrypt(data.data(), data.size()));
-    EXPECT_EQ(data, hex_bytes(cipher_hex));
-    ASSERT_FALSE(aes.decrypt(data.data(), data.size()));
-    EXPECT_EQ(data, hex_bytes(plain_hex));
-}
-
-TEST(aes_test, PublishedExamples) {
-    expect_aes("000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff",
-               "69c4e0d86a7b0430d8cdb78070b4c55a");
-    expect_aes("2b7e151628aed2a6abf7158809cf4f3c", "3243f6a8885a308d313198a2e0370734",
-               "3925841d02dc09fbdc118597196a0b32");
+TEST(aes_test, PublishedExamplesBothWays) {
+    const char* cases[][3] = {
+        {"000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff", "69c4e0d86a7b0430d8cdb78070b4c55a"},
+        {"2b7e151628aed2a6abf7158809cf4f3c", "3243f6a8885a308d313198a2e0370734", "3925841d02dc09fbdc118597196a0b32"},
+    };
+    for (const auto& c : cases) {
+        uint8_t key[16];
+        std::memcpy(key, hex_bytes(c[0]).data(), sizeof key);
+        aes128 aes;
+        ASSERT_FALSE(aes.open(key));
+        auto data = hex_bytes(c[1]);
+        ASSERT_FALSE(aes.encrypt(data.data(), data.size()));
+        EXPECT_EQ(data, hex_bytes(c[2]));
+        ASSERT_FALSE(aes.decrypt(data.data(), data.size()));
+        EXPECT_EQ(data, hex_bytes(c[1]));
+    }
 }
 
 TEST(hallmark_test, DigestOfKeyTextFollowedByDecimalNumber) {
-    // MD5("123" "456") = MD5("123456")
-    std::string h;
-    ASSERT_FALSE(make_hallmark("123", *bn_new(456, 1), h));
-    EXPECT_EQ(h, "e10adc3949ba59abbe56e057f20f883e");
-
-    // A number of several words enters as its full decimal text (2^100 + 7).
-    std::vector<uint8_t> b(13, 0);
-    b[0] = 0x10;
-    b.back() = 7;
-    ASSERT_FALSE(make_hallmark("98765432109876543210", *bn_from_bytes(b), h));
-    EXPECT_EQ(h, "4319035edc8463bfc39c086017070b35");
-}
-
-TEST(hallmark_test, ZeroNumberEntersAsDigitZero) {
-    std::string h;
-    ASSERT_FALSE(make_hallmark("12345", *bn_new(0, 1), h));
-    EXPECT_EQ(h, "149787a6b7986f31b3dcc0e4e857cd2a");  // MD5("123450")
+    std::vector<uint8_t> big(13, 0);  // 2^100 + 7 enters as its full decimal text
+    big[0] = 0x10;
+    big.back() = 7;
+    const std::tuple<const char*, bignum_ptr, const char*> cases[] = {
+        {"123", bn_new(456, 1), "e10adc3949ba59abbe56e057f20f883e"},  // MD5("123456")
+        {"12345", bn_new(0, 1), "149787a6b7986f31b3dcc0e4e857cd2a"},  // MD5("123450")
+        {"98765432109876543210", bn_from_bytes(big), "4319035edc8463bfc39c086017070b35"},
+    };
+    for (const auto& [key, number, digest] : cases) {
+        std::string h;
+        ASSERT_FALSE(make_hallmark(key, *number, h));
+        EXPECT_EQ(h, digest);
+    }
 }
 
 const char* hallmark = "0123456789abcdef0123456789abcdef";
 
-TEST(challenge_test, ResponseIsDigestOfHallmarkAndDecimalChallenge) {
-    bignum_ptr r;
+TEST(challenge_test, ResponseIsDigestOfHallmarkAndDecimalChallengeAndSurvivesTheWire) {
+    bignum_ptr r, again, got;
     ASSERT_FALSE(challenge_response(hallmark, *bn_new(1000, 1), r));
-    ASSERT_TRUE(r);
     EXPECT_EQ(bn_bytes(*r), hex_bytes("e6e9137fca5383c80bca8b4c13a5584b"));
-}
-
-TEST(challenge_test, LeadingZeroDigestByteShortensResponse) {
-    // MD5(hallmark "234") begins with 0x00: the number has 15 bytes and still
-    // equals the response computed again from the same challenge.
-    bignum_ptr r, again;
+    // MD5(hallmark "234") begins with 0x00: the number has 15 bytes, goes out
+    // as a 15-byte INTEGER and still equals the response computed again.
     ASSERT_FALSE(challenge_response(hallmark, *bn_new(234, 1), r));
     EXPECT_EQ(bn_bytes(*r), hex_bytes("cb02ec98ae5fda6eb8a7484804ba78"));
-    auto wire = bn_from_bytes(bn_bytes(*r));
+    memory_stream s;
+    ASSERT_FALSE(write_bignum(s, *r));
+    EXPECT_EQ(s.output[1], 15);
+    memory_stream in(s.output);
+    ASSERT_FALSE(read_bignum(in, got));
     ASSERT_FALSE(challenge_response(hallmark, *bn_new(234, 1), again));
-    EXPECT_TRUE(bn_equals(*wire, *again));
+    EXPECT_TRUE(bn_equals(*got, *again));
 }
 
 TEST(challenge_test, AgentChallengeHasSixteenRandomBytes) {
-    std::vector<size_t> asked;
-    auto c = make_challenge([&asked](void* buf, size_t n) {
-        asked.push_back(n);
-        std::memset(buf, 0xFF, n);
-    });
-    ASSERT_TRUE(c);
-    EXPECT_EQ(asked, std::vector<size_t>{16});
+    scripted_random r;
+    r.values.assign(4, 0xFFFFFFFF);
+    auto c = make_challenge(r.source());
+    EXPECT_EQ(r.asked, std::vector<size_t>{16});
     EXPECT_EQ(bn_bit_length(*c), 128u);
-    // Two challenges from the strong source differ.
-    EXPECT_FALSE(bn_equals(*make_challenge(), *make_challenge()));
+    EXPECT_FALSE(bn_equals(*make_challenge(), *make_challenge()));  // the strong source
+}
+
+TEST(dh_test, PrivateExponentHasFourBytesPerGeneratorWord) {
+    auto p = bn_from_bytes(test::hex_bytes(test::oakley2_prime));
+    scripted_random one, two;
+    one.values = {12345};
+    two.values = {12345, 1};
+    bignum_ptr pub, priv;
+    ASSERT_FALSE(generate_key_pair(*p, *bn_new(2, 1), pub, priv, one.source()));
+    EXPECT_EQ(one.asked, std::vector<size_t>{4});
+    EXPECT_TRUE(bn_equals_small(*priv, 12345));
+    ASSERT_FALSE(generate_key_pair(*p, *bn_from_bytes({1, 0, 0, 0, 3}), pub, priv, two.source()));
+    EXPECT_EQ(two.asked, std::vector<size_t>{8});
+    EXPECT_EQ(priv->used, 2u);
+}
+
+TEST(dh_test, WeakPublicValueIsDrawnAgain) {
+    struct {
+        const char* why;
+        uint32_t p, g;
+        std::vector<uint32_t> draws;
+        uint32_t pub;
+    } cases[] = {
+        // Modulo 23, generator 5: exponent 11 gives 22, 22 and 0 give 1; 3 gives 10.
+        {"square is one", 23, 5, {11, 22, 0, 3}, 10},
+        // Modulo 8: 2^3 = 0; 2^1 = 2 squares to 4.
+        {"square is zero", 8, 2, {3, 1}, 2},
+        // Modulo 10: 4^2 = 6 and 6^2 = 6; 4^1 = 4 squares to 6.
+        {"equal to its square", 10, 4, {2, 1}, 4},
+    };
+    for (const auto& c : cases) {
+        scripted_random r;
+        r.values = c.draws;
+        bignum_ptr pub, priv;
+        ASSERT_FALSE(generate_key_pair(*bn_new(c.p, 1), *bn_new(c.g, 1), pub, priv, r.source())) << c.why;
+        EXPECT_EQ(r.asked.size(), c.draws.size()) << c.why;
+        EXPECT_TRUE(bn_equals_small(*priv, c.draws.back())) << c.why;
+        EXPECT_TRUE(bn_equals_small(*pub, c.pub)) << c.why;
+    }
+}
+
+TEST(dh_test, GeneratorOfOneStopsAfterBoundedDraws) {
+    scripted_random r;
+    r.values.assign(200, 7);
+    bignum_ptr pub, priv;
+    auto e = generate_key_pair(*bn_new(23, 1), *bn_new(1, 1), pub, priv, r.source());
+    EXPECT_EQ(e.message(), "Error getting a random number for the key exchange");
+    EXPECT_EQ(r.asked.size(), static_cast<size_t>(dh_max_draws));
+    EXPECT_FALSE(pub || priv);
+}
+
+TEST(dh_test, ParametersTooLargeToAnswerAreRefusedBeforeWork) {
+    auto p36 = bn_from_bytes(std::vector<uint8_t>(141, 0xFF));
+    auto p35 = bn_from_bytes(std::vector<uint8_t>(140, 0xFF));
+    scripted_random r;
+    r.values = {5, 5, 5};
+    bignum_ptr pub, priv;
+    auto zero = bn_new(0, 1), two = bn_new(2, 1);
+    const std::pair<const bignum*, const bignum*> refused[] = {{p36.get(), two.get()}, {p35.get(), p36.get()},
+                                                               {zero.get(), two.get()}};
+    for (auto [p, g] : refused)
+        EXPECT_EQ(generate_key_pair(*p, *g, pub, priv, r.source()).message(),
+                  "Received invalid modulus/generator from server");
+    EXPECT_TRUE(r.asked.empty());
+    EXPECT_FALSE(generate_key_pair(*p35, *bn_new(3, 1), pub, priv, r.source()));
+    EXPECT_FALSE(shared_secret(*bn_new(3, 1), *bn_new(5, 1), *p36));
+}
+
+TEST(dh_test, TwoPartiesAgreeInTheOakleyGroup) {
+    auto p = bn_from_bytes(test::hex_bytes(test::oakley2_prime));
+    auto g = bn_new(2, 1);
+    for (int round = 0; round < 5; ++round) {
+        bignum_ptr pub_a, priv_a, pub_b, priv_b;
+        ASSERT_FALSE(generate_key_pair(*p, *g, pub_a, priv_a));
+        ASSERT_FALSE(generate_key_pair(*p, *g, pub_b, priv_b));
+        auto s_a = shared_secret(*pub_b, *priv_a, *p);
+        auto s_b = shared_secret(*pub_a, *priv_b, *p);
+        ASSERT_TRUE(s_a && s_b);
+        EXPECT_TRUE(bn_equals(*s_a, *s_b));
+        EXPECT_LE(bn_bit_length(*priv_a), 32u);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // mpi_ref.h - libgcrypt's multi-precision numbers as the reference the big
-// number tests and benchmarks compare against.
+// number tests and benchmarks compare against, and a scripted random source.
 #pragma once
 
 #include <gcrypt.h>
@@ -51,8 +51,6 @@ inline bignum_ptr bn_from_bytes(const std::vector<uint8_t>& b) {
     return n;
 }
 
-inline bignum_ptr bn_from_mpi(gcry_mpi_t m) { return bn_from_bytes(mpi_bytes(m)); }
-
 // Big-endian bytes of a hexadecimal text.
 inline std::vector<uint8_t> hex_bytes(const std::string& hex) {
     std::vector<uint8_t> out;
@@ -60,6 +58,25 @@ inline std::vector<uint8_t> hex_bytes(const std::string& hex) {
         out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
+
+// Hands out 32-bit words (little-endian bytes, 0 when the script is used up)
+// and records the size of every request.
+struct scripted_random {
+    std::vector<uint32_t> values;
+    std::vector<size_t> asked;
+    size_t next = 0;
+    random_source source() {
+        return [this](void* buf, size_t n) {
+            asked.push_back(n);
+            auto p = static_cast<uint8_t*>(buf);
+            for (size_t i = 0; i < n; ++i) {
+                uint32_t v = next < values.size() ? values[next] : 0;
+                p[i] = static_cast<uint8_t>(v >> (8 * (i % 4)));
+                if (i % 4 == 3) ++next;
+            }
+        };
+    }
+};
 
 // The 1024-bit group of RFC 2409 (second Oakley group): prime and generator 2.
 inline const char* oakley2_prime =

@@ -13,32 +13,26 @@
 
 namespace zp::testing {
 
-class log_capture {
-public:
+struct log_capture {
+    std::string path = "/tmp/zp_logcheck_logXXXXXX";
+
     log_capture() {
-        char tmpl[] = "/tmp/zp_logcheck_logXXXXXX";
-        int fd = mkstemp(tmpl);
-        if (fd >= 0) close(fd);
-        path_ = tmpl;
-        open_log(path_);
+        close(mkstemp(path.data()));
+        open_log(path);
         set_log_level(-1);
     }
     ~log_capture() {
         close_log();
         log_to_stderr();
         set_log_level(1);
-        std::remove(path_.c_str());
+        std::remove(path.c_str());
     }
     std::string text() const {
-        std::ifstream f(path_);
         std::stringstream ss;
-        ss << f.rdbuf();
+        ss << std::ifstream(path).rdbuf();
         return ss.str();
     }
     bool has(const std::string& s) const { return text().find(s) != std::string::npos; }
-
-private:
-    std::string path_;
 };
 
 }  // namespace zp::testing

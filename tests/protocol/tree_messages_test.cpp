@@ -1,0 +1,280 @@
+// tree_messages_test.cpp - the trees the server sends (configured checks,
+// agent actions), and the scanned tree and result records the agent sends.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <tuple>
+
+#include "protocol/memory_stream.h"
+#include "protocol/messages_checkin.h"
+#include "protocol/messages_conf.h"
+#include "wire.h"
+
+namespace zp {
+namespace {
+
+using test::bytes;
+using test::wire;
+
+// One check_conf with the given type record and optional identifier.
+wire check_conf(int32_t freq, const std::string& id, const wire& type_record, const char* identifier) {
+    wire w;
+    w.list().i(freq).str(id).add(type_record);
+    if (identifier) w.str(identifier);
+    return w.end();
+}
+
+TEST(ConfiguredTree, EveryCheckTypeBecomesItsCheck) {
+    wire cont, enums, reals, logc, adv;
+    cont.start(tag_continuous_conf).i(90).i(80).nul().i(10).end();
+    enums.start(tag_enum_conf).list().en(0).en(1).en(2).en(7).en(1).end().end();
+    reals.start(tag_real_continuous_conf).real(9.5).nul().real(1.5).real(0.25).end();
+    logc.start(tag_log_conf).str("unknown member").end();
+    adv.start(tag_adv_log_conf).str("").en(1)
+        .list().list().str("a").en(2).en(3).str(std::string(32, 'd')).end()  // the longest destination
+        .list().str("b").en(1).en(5).str("").end().end()
+        .i(300).nul().str("ignored").end();
+    wire in;
+    in.list().list().str("mem").list()
+        .add(check_conf(60, "phys", cont, "srv-1"))
+        .add(check_conf(0, "bits", enums, nullptr))
+        .add(check_conf(-1, "real", reals, "srv-3"))
+        .add(check_conf(86400, "log", logc, nullptr))
+        .add(check_conf(10, "app", adv, "id9"))
+        .end()
+        .list().list().str("child").list().end().list().end().end().end()
+        .end().end();
+    std::vector<std::string> parsed;
+    log_conf_hooks hooks;
+    hooks.parse_rule = [&](const std::string& clause, std::shared_ptr<log_cond>&) {
+        parsed.push_back(clause);
+        return err();
+    };
+    memory_stream s = in.stream();
+    devtree_list tree;
+    ASSERT_FALSE(read_devtree_list(s, tree, nullptr, hooks));
+    EXPECT_EQ(s.pos, s.input.size());
+    ASSERT_EQ(tree.size(), 1u);
+    devtree& g = *tree[0];
+    EXPECT_FALSE(g.name);
+    ASSERT_EQ(g.checks.size(), 5u);
+    ASSERT_EQ(g.children.size(), 1u);
+    EXPECT_EQ(std::tie(g.children[0]->id, g.children[0]->parent), std::tuple("child", &g));
+    // Thresholds arrive alert high, alert low, warn high, warn low; a frequency
+    // below 1 is forced up to 1.
+    const devnode& phys = *g.checks[0];
+    EXPECT_EQ(std::tie(phys.type, phys.parent, phys.frequency, phys.identifier),
+              std::tuple(type_continuous, &g, 60, "srv-1"));
+    EXPECT_EQ(std::tie(phys.cont.alert_high, phys.cont.alert_low, phys.cont.warn_high, phys.cont.warn_low),
+              std::tuple(90, 80, -1, 10));
+    const devnode& bits = *g.checks[1];
+    EXPECT_EQ(std::tie(bits.type, bits.frequency, bits.warn_mask, bits.alert_mask),
+              std::tuple(type_enum, 1, (1u << 1) | (1u << 4), 1u << 2));
+    EXPECT_FALSE(bits.identifier);
+    const devnode& real = *g.checks[2];
+    EXPECT_EQ(std::tie(real.type, real.frequency, real.real.alert_high, real.real.alert_low, real.real.warn_high,
+                       real.real.warn_low),
+              std::tuple(type_real_continuous, 1, 9.5, -1.0, 1.5, 0.25));
+    EXPECT_EQ(g.checks[3]->type, type_log);
+    const devnode& app = *g.checks[4];
+    EXPECT_EQ(std::tie(app.type, app.identifier), std::tuple(type_adv_log, "id9"));
+    ASSERT_TRUE(app.lognode);
+    const auto& ln = *app.lognode;
+    EXPECT_EQ(std::tie(ln.separator, ln.inclusion_mode, ln.warn_silence_limit, ln.alert_silence_limit),
+              std::tuple(nullptr, 1, 300, -1));
+    ASSERT_EQ(ln.rules.size(), 2u);
+    EXPECT_EQ(std::tie(ln.rules[0]->status, ln.rules[0]->decision, ln.rules[0]->destination),
+              std::tuple(2, 3, std::string(32, 'd')));
+    EXPECT_EQ(parsed, (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(ConfiguredTree, DeeplyNestedGroupsRefusedAndReleased) {
+    wire in;
+    for (int i = 0; i < 200; ++i) in.list().list().str("g").list().end();
+    memory_stream s = in.stream();
+    devtree_list tree;
+    EXPECT_EQ(read_devtree_list(s, tree, nullptr, {}).message(), "Groups nested too deeply in read_devtree_list");
+    EXPECT_TRUE(tree.empty());
+}
+
+TEST(ConfiguredTree, ReplyLeadingMembersAndRefusal) {
+    configure_reply r;
+    memory_stream resp(wire().start(tag_configure_resp).str("id-1").i(300).get());
+    ASSERT_FALSE(read_configure_reply(resp, r));
+    EXPECT_EQ(std::tie(r.nack, r.id, r.checkinFrequency), std::tuple(false, "id-1", 300));
+    memory_stream nack(wire().start(tag_negotiate_nack).str("unknown host").end().get());
+    ASSERT_FALSE(read_configure_reply(nack, r));
+    EXPECT_EQ(std::tie(r.nack, r.reason), std::tuple(true, "unknown host"));
+    memory_stream server(wire().list().str("srv").i(3241).end().get());
+    std::string name;
+    int32_t port = 0;
+    ASSERT_FALSE(read_server_name_port(server, name, port));
+    EXPECT_EQ(std::tie(name, port), std::tuple("srv", 3241));
+}
+
+TEST(ScannedTree, UploadedWithRangesDescriptionsAndTemplate) {
+    auto g = std::make_unique<devtree>();
+    g->id = "mem";
+    g->name = "Free Memory";
+    g->name_template = "Free %0r";
+    g->flags = 1;
+    auto n = alloc_devnode();
+    n->id = "phys";
+    n->name = "Physical";
+    n->type = type_real_continuous;
+    n->unit = "kB";
+    n->has_range = 1;
+    n->range_low = 0;
+    n->scan_value = NAN;
+    n->range_high = 2.0;
+    n->description = 2;
+    add_devnodes(*g, std::move(n));
+    auto plain = alloc_devnode();
+    plain->id = "x";
+    plain->description = 31;  // out of bounds: logged, still sent
+    add_devnodes(*g, std::move(plain));
+    devtree_list scan;
+    scan.push_back(std::move(g));
+    scan.push_back(std::make_unique<devtree>());
+    scan.back()->id = std::string(257, 'l');  // too long: left out
+    memory_stream s;
+    ASSERT_FALSE(write_check_group_list(s, scan));
+    wire expect;
+    expect.list().list().str("mem").str("Free Memory")
+        .list()
+        .list().str("x").str("").str("").en(0).str("").nul().nul().nul().i(31).end()
+        .list().str("phys").str("Physical").str("").en(7).str("kB").nul().real(0.0).real(2.0).i(2).end()
+        .end()
+        .list().end().str("Free %0r").b(true).end()
+        .end();
+    EXPECT_EQ(s.output, expect.get());
+
+    clinfo_list lines{{"OS", std::string("Linux")}, {"Heading", std::nullopt}};
+    memory_stream h;
+    ASSERT_FALSE(write_host_info_list(h, lines));
+    expect = wire();
+    expect.list().list().str("OS").str("Linux").end().list().str("Heading").str("").end().end();
+    EXPECT_EQ(h.output, expect.get());  // an absent value goes out empty
+}
+
+struct ResultRecord : ::testing::Test {
+    devtree top, mid;
+    std::unique_ptr<devnode> node = alloc_devnode();
+    std::unique_ptr<resnode> res = alloc_resnode();
+
+    void SetUp() override {
+        top.id = "log";
+        mid.id = "var";
+        mid.parent = &top;
+        node->id = "app";
+        node->parent = &mid;
+    }
+    bytes record(bool with_comment = true) {
+        memory_stream s;
+        EXPECT_FALSE(write_result_record(s, *node, *res, 1000, with_comment));
+        return s.output;
+    }
+    static wire head(const std::string& comment, uint32_t status) {
+        wire w;
+        w.list().i(1000).str(comment).en(status).list().str("log").str("var").str("app").end();
+        return w;
+    }
+};
+
+TEST_F(ResultRecord, ValueFollowsTheCheckType) {
+    node->type = type_continuous;
+    node->identifier = "srv-1";
+    res->ivalue = -129;
+    res->status = status_alert;
+    set_result_text(*res, "too low");
+    EXPECT_EQ(record(), head("too low", 2).i(-129).str("srv-1").end().get());
+    EXPECT_EQ(record(false), head("", 2).i(-129).str("srv-1").end().get());  // older results: no comment
+
+    res = alloc_resnode();
+    node->type = type_adv_log;
+    set_result_log_text(*res, std::string(60000, 'x') + "z");  // a long log text goes out whole
+    res->set_alert_group("ops");
+    EXPECT_EQ(record(), head("", 0).str(std::string(60000, 'x') + "z").str("srv-1").str("ops").end().get());
+
+    node->identifier.reset();  // no identifier: no trailing members
+    node->type = type_action;
+    EXPECT_EQ(record(), head("", 0).nul().end().get());
+    node->type = type_uptime;
+    EXPECT_EQ(record(), head("", 0).nul().end().get());
+    node->type = 12;  // a bitmap
+    res->ivalue = 4;
+    EXPECT_EQ(record(), head("", 0).i(4).end().get());
+
+    node->type = type_real_continuous;  // a real with an error text still sends its value
+    res->dvalue = NAN;
+    set_result_text(*res, "no counter");
+    EXPECT_EQ(record(), head("no counter", 0).raw({0x09, 0x01, 0x60}).end().get());
+}
+
+TEST_F(ResultRecord, OverlongIdsRefusedWithMemberText) {
+    node->type = type_continuous;
+    node->identifier = std::string(257, 'i');
+    memory_stream s;
+    EXPECT_EQ(write_result_record(s, *node, *res, 1, true).message(),
+              "check_result.identifier: data out of range in write_string");
+    node->identifier.reset();
+    mid.id = std::string(257, 'g');
+    EXPECT_EQ(write_result_record(s, *node, *res, 1, true).message(), "data out of range in write_string");
+}
+
+TEST_F(ResultRecord, GatheredRecordsMatchSingleRecordsAndKeepStreamError) {
+    node->type = type_real_continuous;
+    node->identifier = "srv-4";
+    memory_stream one, many, broken;
+    broken.fail_write_after = 100;
+    value_writer w(many), b(broken);
+    for (int i = 0; i < 200; ++i) {
+        res->dvalue = i * 1.25;
+        ASSERT_FALSE(write_result_record(one, *node, *res, i, false));
+        ASSERT_FALSE(write_result_record(w, *node, *res, i, false));
+        ASSERT_FALSE(write_result_record(b, *node, *res, i, false));
+    }
+    // Nothing reaches the stream before the writer is full or finished.
+    EXPECT_LT(many.output.size(), one.output.size());
+    ASSERT_FALSE(w.finish());
+    EXPECT_EQ(many.output, one.output);
+    EXPECT_EQ(b.finish().message(), "memory stream write failed");
+}
+
+TEST(CheckinResponse, LeadingMembersThenActionGroupsWithChildrenBeforeActions) {
+    wire in;
+    in.start(tag_checkin_resp).b(true).b(false).b(true)
+        .list().list().str("act")
+        .list().list().str("sub").list().end().list().list().str("inner").end().end().end().end()
+        .list().list().str("reboot").str("extra").end().end()
+        .end().end();
+    memory_stream s = in.stream();
+    bool ack = false, changed = true, upgrade = false;
+    ASSERT_FALSE(read_checkin_resp_incomplete(s, ack, changed, upgrade));
+    EXPECT_EQ(std::tuple(ack, changed, upgrade), std::tuple(true, false, true));
+    devtree_list tree;
+    ASSERT_FALSE(read_action_conf_list(s, tree, nullptr));
+    EXPECT_EQ(s.pos, s.input.size());
+    ASSERT_EQ(tree.size(), 1u);
+    const devtree& act = *tree[0];
+    ASSERT_EQ(act.checks.size(), 1u);
+    const devnode& reboot = *act.checks[0];
+    EXPECT_EQ(std::tie(act.id, reboot.id, reboot.type, reboot.frequency, reboot.next_due, reboot.parent),
+              std::tuple("act", "reboot", type_action, -1, 0, &act));
+    ASSERT_EQ(act.children.size(), 1u);
+    const devtree& sub = *act.children[0];
+    ASSERT_EQ(sub.checks.size(), 1u);
+    EXPECT_EQ(std::tie(sub.parent, sub.checks[0]->id), std::tuple(&act, "inner"));
+}
+
+TEST(CheckinResponse, DeeplyNestedActionGroupsRefusedAndReleased) {
+    wire deep;
+    for (int i = 0; i < 100; ++i) deep.list().list().str("g");
+    memory_stream s = deep.stream();
+    devtree_list tree;
+    EXPECT_EQ(read_action_conf_list(s, tree, nullptr).message(), "Groups nested too deeply in read_action_conf_list");
+    EXPECT_TRUE(tree.empty());
+}
+
+}  // namespace
+}  // namespace zp
