@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the plain build, then the same tests
-# built with AddressSanitizer and UndefinedBehaviorSanitizer, then a bounded run
-# of each fuzz target.
+# Sets up, builds and runs every test: the plain build, a bounded run of each
+# fuzz target, then the same tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,11 +12,13 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
+# Each fuzz target for a bounded time, before the sanitizer run so that the
+# run ends with the test summary.
+if [ -x scripts/fuzz.sh ]; then
+  bash scripts/fuzz.sh
+fi
+
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZP_SANITIZE=ON -DZP_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
-
-if [ -x scripts/fuzz.sh ]; then
-  bash scripts/fuzz.sh
-fi

@@ -22,8 +22,11 @@ struct run_result {
 };
 
 // Runs the agent with `args` in the current environment; no argument may hold "'".
-run_result run_agent(const std::vector<std::string>& args) {
+// With `stop_after` seconds the agent, which then runs its main loop, is sent
+// SIGTERM after that long; the exit code is then the agent's own.
+run_result run_agent(const std::vector<std::string>& args, int stop_after = 0) {
     std::string cmd = "'" + agent + "'";
+    if (stop_after > 0) cmd = "timeout --preserve-status -k 20 -s TERM " + std::to_string(stop_after) + " " + cmd;
     for (const auto& a : args) cmd += " '" + a + "'";
     std::FILE* p = ::popen((cmd + " 2>&1 >/dev/null </dev/null").c_str(), "r");
     run_result r;
@@ -66,11 +69,12 @@ TEST_F(Agent, UnknownArgumentOrMissingValuePrintsUsageAndExitsZero) {
 
 TEST_F(Agent, StartsFromOptionsAloneAndRecordsVariables) {
     std::string vars = env.path("vars/agent.variables");
-    auto r = run_agent({"-c", "web1", "-s", "alpha", "-d", "dom", "-t", vars, "-m", env.path("opt.log")});
+    auto r = run_agent({"-c", "web1", "-s", "alpha", "-d", "dom", "-t", vars, "-m", env.path("opt.log")}, 2);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     std::string log = test::read_file(env.path("opt.log"));
     EXPECT_TRUE(has(log, "Variables file (" + vars + ") will be created.")) << log;
-    EXPECT_TRUE(has(log, "Start-up complete")) << log;
+    EXPECT_TRUE(has(log, "Zerpal agent name: dom: web1")) << log;
+    EXPECT_TRUE(has(log, "Agent shutting down.")) << "a stop signal ends the loop cleanly\n" << log;
     std::vector<std::pair<std::string, std::string>> parsed;
     ASSERT_FALSE(parse_variables(test::read_file(vars), parsed));
     for (std::pair<std::string, std::string> v : {std::pair{"name_conf", "web1"}, {"server_list_conf", "alpha"}})
@@ -79,19 +83,19 @@ TEST_F(Agent, StartsFromOptionsAloneAndRecordsVariables) {
 
 TEST_F(Agent, LogsToConfiguredFileUnlessVerboseAtTheLevelOfTheOption) {
     good_conf("loglevel = 1\nserver_port = 5000\n");
-    auto r = run_agent({});
+    auto r = run_agent({}, 2);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(has(test::read_file(env.path("agent.log")), "Start-up complete"));
-    EXPECT_FALSE(has(r.err, "Start-up complete"));
+    EXPECT_TRUE(has(test::read_file(env.path("agent.log")), "Zerpal agent name: "));
+    EXPECT_FALSE(has(r.err, "Zerpal agent name: "));
 
     std::remove(env.path("agent.log").c_str());
-    auto v = run_agent({"-v", "-p", "4100"});
+    auto v = run_agent({"-v", "-p", "4100"}, 2);
     EXPECT_TRUE(has(v.err, "Config: Using specified server-port 4100"));
-    EXPECT_TRUE(has(v.err, "Start-up complete"));
+    EXPECT_TRUE(has(v.err, "Zerpal agent name: "));
     EXPECT_FALSE(test::exists(env.path("agent.log")));
-    auto quiet = run_agent({"-v", "-l", "2", "-m", env.path("m.log")});
+    auto quiet = run_agent({"-v", "-l", "2", "-m", env.path("m.log")}, 2);
     EXPECT_TRUE(test::exists(env.path("m.log")));
-    EXPECT_FALSE(has(test::read_file(env.path("m.log")), "Start-up complete")) << "level 1 is below -l 2";
+    EXPECT_FALSE(has(test::read_file(env.path("m.log")), "Zerpal agent name: ")) << "level 1 is below -l 2";
 }
 
 TEST_F(Agent, ClientWithoutAgentOrServerFailsWithExitOne) {

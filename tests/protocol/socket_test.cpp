@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -155,13 +157,18 @@ TEST_F(SocketTransport, MessageReadAcrossManySmallSegmentsThenPeerClosesMidMessa
 
 TEST_F(SocketTransport, WriteToVanishedPeerFailsWithoutSignal) {
     loopback_server srv;
-    srv.serve([](int c) {
+    // The reset waits until the agent's side has seen its connect complete.
+    std::promise<void> connected;
+    srv.serve([done = connected.get_future().share()](int c) {
+        done.wait();
         linger l{1, 0};  // reset instead of an orderly close
         setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     });
     stream_ptr s;
-    ASSERT_FALSE(open_socket_stream(loopback, srv.port, protocol_socket_flags, s));
+    err opened = open_socket_stream(loopback, srv.port, protocol_socket_flags, s);
+    connected.set_value();
     srv.worker.join();
+    ASSERT_FALSE(opened) << opened.message();
     std::string block(65536, 'x');
     err e;
     for (int i = 0; i < 100 && !e; ++i) e = s->write(block.data(), block.size());
