@@ -112,7 +112,14 @@ struct cipher_stream final : ProtocolStream {
         return {};
     }
 
-    int wait_readable(int seconds) override { return lower ? lower->wait_readable(seconds) : 0; }
+    // Deciphered octets still held (other than the filler that pads a block)
+    // can be read at once; only an empty block asks the lower stream.
+    int wait_readable(int seconds) override {
+        if (!lower) return 0;
+        for (size_t i = in_pos; i < block; ++i)
+            if (in_block[i] != pad_octet) return 1;
+        return lower->wait_readable(seconds);
+    }
 
     void close() override {
         if (!lower) return;

@@ -111,6 +111,18 @@ TEST_F(cipher_stream_test, ReadsConsumeWholeBlocksOnlyAndNeverFlush) {
     EXPECT_EQ(s->wait_readable(0), 0);
 }
 
+TEST_F(cipher_stream_test, HeldDecipheredBytesAreReadableWithoutTheLowerStream) {
+    // One block: 5 octets of a message, 3 of the next, then filler.
+    std::vector<uint8_t> data = pattern(8);
+    data.resize(16, 0x19);
+    auto s = open(aes_blocks(data, true));
+    uint8_t got[5];
+    ASSERT_FALSE(s->read(got, 5));
+    EXPECT_EQ(s->wait_readable(0), 1) << "three octets are already deciphered";
+    ASSERT_FALSE(s->read(got, 3));
+    EXPECT_EQ(s->wait_readable(0), 0) << "only filler is left and the lower stream is empty";
+}
+
 TEST_F(cipher_stream_test, LowerErrorsAreReturnedUnchanged) {
     auto s = open(aes_blocks(pattern(16), true));
     std::vector<uint8_t> in(17);
