@@ -140,6 +140,7 @@ void remove_sent(const std::vector<sent_count>& sent) {
 }
 
 err checkin(config& c, conversation_env& env, uint32_t limit, bool& acknowledged) {
+    acknowledged = false;  // until the server's reply says otherwise
     const int64_t start = time_now();
     stream_ptr s;
     if (auto e = connect_server(c, s)) {
