@@ -488,7 +488,7 @@ TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
     EXPECT_EQ(groups.kids[0].kids[1].data, "Memory");
     const value& check = groups.kids[0].kids[2].kids.at(0);
     EXPECT_EQ(check.kids[0].data, "phys");
-    EXPECT_EQ(check.kids[3].unsigned_value(), 7u);
+    EXPECT_EQ(check.kids[3].integer(), 7);
     EXPECT_EQ(check.kids[5].tag, BE_REAL);
     EXPECT_EQ(check.kids[8].integer(), 2);
     EXPECT_TRUE(logs->has("Check group name too long: ggg"));
