@@ -1,6 +1,8 @@
 // configure_test.cpp - the configuration download: what the agent asks with,
 // and how every part of the server's answer lands in the configuration, the
 // variables and the configured tree.
+#include <tuple>
+
 #include "logcheck/pattern.h"
 #include "logcheck/rules.h"
 #include "protocol/memory_stream.h"
@@ -154,14 +156,12 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     // The request: fixed numbers, the client information, empty scan lists.
     ASSERT_EQ(req.tag, tag_configure_req);
     ASSERT_EQ(req.kids.size(), 8u);
-    EXPECT_EQ(req.kids[0].integer(), 44);
-    EXPECT_EQ(req.kids[1].integer(), 4);
-    EXPECT_EQ(req.kids[2].integer(), 6);
-    EXPECT_EQ(req.kids[3].integer(), 6183);
-    EXPECT_EQ(req.kids[4].integer(), 0);
+    std::vector<int64_t> numbers;
+    for (int i = 0; i < 5; ++i) numbers.push_back(req.kids[i].integer());
+    EXPECT_EQ(numbers, (std::vector<int64_t>{44, 4, 6, 6183, 0}));
     ASSERT_EQ(req.kids[5].kids.size(), 2u);
-    EXPECT_EQ(req.kids[5].kids[0].kids[0].data, "OS Id");
-    EXPECT_EQ(req.kids[5].kids[0].kids[1].data, "Linux");
+    EXPECT_EQ(std::tie(req.kids[5].kids[0].kids[0].data, req.kids[5].kids[0].kids[1].data),
+              std::make_tuple("OS Id", "Linux"));
     EXPECT_EQ(req.kids[5].kids[1].kids[1].data, "");
     EXPECT_TRUE(req.kids[6].kids.empty());
     EXPECT_TRUE(req.kids[7].kids.empty());
@@ -171,8 +171,7 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     EXPECT_EQ(*get_variable("host_id"), "agent-7");
     EXPECT_EQ(c.checkin_interval, 300u);
     ASSERT_EQ(c.servers.size(), 2u);
-    EXPECT_EQ(c.servers[1].host, "b");
-    EXPECT_EQ(c.servers[1].port, 2);
+    EXPECT_EQ(std::tie(c.servers[1].host, c.servers[1].port), std::make_tuple("b", 2));
     EXPECT_EQ(*get_variable("server_list_cluster"), "a:1,b:2,");
     EXPECT_EQ(current_server(), 0);
     EXPECT_TRUE(server_changed());
@@ -181,28 +180,19 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     // The tree, check by check.
     devnode* cd = find_check(tree, {"fs", "c:"});
     ASSERT_TRUE(cd);
-    EXPECT_EQ(cd->type, type_continuous);
-    EXPECT_EQ(cd->frequency, 1);
-    EXPECT_EQ(cd->cont.alert_high, 90);
-    EXPECT_EQ(cd->cont.alert_low, -1);
-    EXPECT_EQ(cd->cont.warn_high, 80);
-    EXPECT_EQ(cd->cont.warn_low, 5);
+    EXPECT_EQ(std::tie(cd->type, cd->frequency, cd->next_due), std::make_tuple(type_continuous, 1, 0));
+    EXPECT_EQ(std::tie(cd->cont.alert_high, cd->cont.alert_low, cd->cont.warn_high, cd->cont.warn_low),
+              std::make_tuple(90, -1, 80, 5));
     EXPECT_EQ(cd->identifier.value_or(""), "ID-1");
     EXPECT_EQ(cd->results.size(), 2u);
-    EXPECT_EQ(cd->next_due, 0);
     devnode* svc = find_check(tree, {"fs", "svc"});
     ASSERT_TRUE(svc);
-    EXPECT_EQ(svc->frequency, 1);
-    EXPECT_EQ(svc->warn_mask, 0x2u);
-    EXPECT_EQ(svc->alert_mask, 0xCu);
+    EXPECT_EQ(std::tie(svc->frequency, svc->warn_mask, svc->alert_mask), std::make_tuple(1, 0x2u, 0xCu));
     EXPECT_FALSE(svc->identifier);
     devnode* tmp = find_check(tree, {"fs", "tmp"});
     ASSERT_TRUE(tmp);
-    EXPECT_EQ(tmp->type, type_real_continuous);
-    EXPECT_EQ(tmp->frequency, 60);
-    EXPECT_EQ(tmp->real.alert_high, 9.5);
-    EXPECT_EQ(tmp->real.alert_low, -1.0);
-    EXPECT_EQ(tmp->real.warn_high, 3.25);
+    EXPECT_EQ(std::tie(tmp->type, tmp->frequency), std::make_tuple(type_real_continuous, 60));
+    EXPECT_EQ(std::tie(tmp->real.alert_high, tmp->real.alert_low, tmp->real.warn_high), std::make_tuple(9.5, -1.0, 3.25));
     devnode* x = find_check(tree, {"fs", "sub", "x"});
     ASSERT_TRUE(x);
     EXPECT_EQ(x->type, type_log);
@@ -212,9 +202,9 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     ASSERT_TRUE(fw && app);
     EXPECT_EQ(app->type, type_adv_log);
     ASSERT_TRUE(app->lognode);
-    EXPECT_EQ(app->lognode->inclusion_mode, 1);
-    EXPECT_EQ(app->lognode->warn_silence_limit, 30);
-    EXPECT_EQ(app->lognode->alert_silence_limit, -1);
+    EXPECT_EQ(std::tie(app->lognode->inclusion_mode, app->lognode->warn_silence_limit,
+                       app->lognode->alert_silence_limit),
+              std::make_tuple(1, 30, -1));
     ASSERT_EQ(app->lognode->rules.size(), 4u);
     EXPECT_EQ(separators, std::vector<std::string>{"^--"});
     EXPECT_EQ(clauses, (std::vector<std::string>{"'copy'", "'move'", "'grp'", "'grp2'"}));
@@ -224,12 +214,12 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     EXPECT_EQ(app->lognode->rules[0]->destination_check, fw);
     EXPECT_EQ(app->lognode->rules[1]->destination_check, nullptr);
     EXPECT_EQ(app->lognode->rules[2]->destination.value_or(""), "grpA");
-    EXPECT_TRUE(logs->has("Could not resolve as forward check NOPE"));
-    EXPECT_TRUE(logs->has("  resolved as Alert group"));
-    EXPECT_TRUE(logs->has("Could not resolve as Alert group check grpB"));
-    EXPECT_TRUE(logs->has("Error: Frequency for check set to 0. Forcing to 1."));
-    EXPECT_TRUE(logs->has("Error: Frequency for check set to -1. Forcing to 1."));
-    EXPECT_TRUE(logs->has("Instructed by server to perform 6 checks"));
+    for (const char* line : {"Could not resolve as forward check NOPE", "  resolved as Alert group",
+                             "Could not resolve as Alert group check grpB",
+                             "Error: Frequency for check set to 0. Forcing to 1.",
+                             "Error: Frequency for check set to -1. Forcing to 1.",
+                             "Instructed by server to perform 6 checks"})
+        EXPECT_TRUE(logs->has(line)) << line;
 }
 
 TEST_F(configure_test, AnswerWithoutServersOrAlertGroupsKeepsThePreviousOnes) {
