@@ -47,25 +47,23 @@ struct fd_stream final : ProtocolStream {
     ~fd_stream() override { close(); }
     int fd;
 
-    err read(void* buf, size_t n) override {
-        auto p = static_cast<uint8_t*>(buf);
-        while (n) {
-            ssize_t r = ::recv(fd, p, n, 0);
+    // Moves all `n` octets with `step`, which moves some.
+    template <class F>
+    static err all(size_t n, F step) {
+        for (size_t done = 0; done < n;) {
+            ssize_t r = step(done);
             if (r <= 0) return err::text("peer gone");
-            p += r;
-            n -= static_cast<size_t>(r);
+            done += static_cast<size_t>(r);
         }
         return {};
     }
+    err read(void* buf, size_t n) override {
+        return all(n, [&](size_t done) { return ::recv(fd, static_cast<char*>(buf) + done, n - done, 0); });
+    }
     err write(const void* buf, size_t n) override {
-        auto p = static_cast<const uint8_t*>(buf);
-        while (n) {
-            ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-            if (r <= 0) return err::text("peer gone");
-            p += r;
-            n -= static_cast<size_t>(r);
-        }
-        return {};
+        return all(n, [&](size_t done) {
+            return ::send(fd, static_cast<const char*>(buf) + done, n - done, MSG_NOSIGNAL);
+        });
     }
     err flush() override { return {}; }
     int wait_readable(int seconds) override {
