@@ -45,36 +45,6 @@ std::string path_of(const value& result) {
     return p;
 }
 
-// With 120 results on 3 checks and a limit of 50 every check first gets its
-// oldest result through, then the first check its others, then the second.
-TEST_F(checkin_test, LimitGivesEveryCheckItsOldestResultFirst) {
-    devtree_list tree, actions;
-    devtree* g = devtree_child(tree, "grp", std::nullopt);
-    devnode* a = add_check(*g, "a", type_continuous, 40);
-    devnode* b = add_check(*g, "b", type_continuous, 40);
-    devnode* c = add_check(*g, "c", type_continuous, 40);
-    memory_stream s;
-    std::vector<sent_count> sent;
-    ASSERT_FALSE(write_results(s, tree, actions, 50, sent));
-    auto results = decode_results(s.output);
-    ASSERT_EQ(results.size(), 50u);
-    EXPECT_EQ(path_of(results[0]), "grp/a");
-    EXPECT_EQ(path_of(results[1]), "grp/b");
-    EXPECT_EQ(path_of(results[2]), "grp/c");
-    EXPECT_EQ(results[2].kids[0].integer(), 1000);
-    for (int i = 3; i < 42; ++i) EXPECT_EQ(path_of(results[i]), "grp/a");
-    EXPECT_EQ(results[41].kids[0].integer(), 1039);
-    for (int i = 42; i < 50; ++i) EXPECT_EQ(path_of(results[i]), "grp/b");
-    EXPECT_EQ(results[49].kids[0].integer(), 1008);
-
-    remove_sent(sent);
-    EXPECT_EQ(a->results.size(), 0u);
-    EXPECT_EQ(b->results.size(), 31u);
-    EXPECT_EQ(b->results.front()->time, 1009);
-    EXPECT_EQ(c->results.size(), 39u);
-    EXPECT_EQ(c->results.front()->time, 1001);
-}
-
 // Only the newest result of a check carries its text, or the last one a
 // check-in can take when newer ones wait.
 TEST_F(checkin_test, OnlyTheLastResultSentCarriesItsText) {
@@ -240,7 +210,10 @@ protected:
     bool acked = false;
 };
 
-TEST_F(checkin_run, AcknowledgementRemovesExactlyWhatWasSent) {
+// With 120 results on 3 checks and a limit of 50 every check first gets its
+// oldest result through, then the first check its others, then the second;
+// the acknowledgement removes exactly those.
+TEST_F(checkin_run, LimitGivesEveryCheckItsOldestResultFirst) {
     devnode* a = add_check(*group, "a", type_continuous, 40);
     devnode* b = add_check(*group, "b", type_continuous, 40);
     devnode* c = add_check(*group, "c", type_continuous, 40);
@@ -248,11 +221,19 @@ TEST_F(checkin_run, AcknowledgementRemovesExactlyWhatWasSent) {
     ASSERT_FALSE(e) << e.message();
     EXPECT_TRUE(acked);
     ASSERT_EQ(cs.requests.size(), 1u);
-    EXPECT_EQ(cs.requests[0].tag, tag_checkin_req);
-    EXPECT_EQ(cs.requests[0].kids.at(0).kids.size(), 50u);
+    const auto& results = cs.requests[0].kids.at(0).kids;
+    ASSERT_EQ(results.size(), 50u);
+    std::string order;
+    for (const auto& r : results) order += path_of(r).back();
+    EXPECT_EQ(order, "abc" + std::string(39, 'a') + std::string(8, 'b'));
+    EXPECT_EQ(results[2].kids[0].integer(), 1000);
+    EXPECT_EQ(results[41].kids[0].integer(), 1039);
+    EXPECT_EQ(results[49].kids[0].integer(), 1008);
     EXPECT_EQ(a->results.size(), 0u);
     EXPECT_EQ(b->results.size(), 31u);
+    EXPECT_EQ(b->results.front()->time, 1009);
     EXPECT_EQ(c->results.size(), 39u);
+    EXPECT_EQ(c->results.front()->time, 1001);
     EXPECT_TRUE(logs->has("Checking in, got 120 results, throttling to max 50"));
     EXPECT_TRUE(logs->has("Checkin success, conn: "));
 }
