@@ -294,13 +294,7 @@ TEST_F(checkin_run, ChangedConfigurationWithHardwareScanUploadsTheScan) {
     int scans = 0;
     env.scan = [&] {
         ++scans;
-        devtree_list t;
-        devtree* mem = devtree_child(t, "mem", std::nullopt);
-        auto n = alloc_devnode();
-        n->id = "phys";
-        n->description = 2;
-        add_devnodes(*mem, std::move(n));
-        return t;
+        return scanned_tree();
     };
     err e = run(cs.script(r, simple_configuration("b")));
     ASSERT_FALSE(e) << e.message();

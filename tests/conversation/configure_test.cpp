@@ -369,21 +369,6 @@ TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
 // ---------------------------------------------------------------------------
 // Configuration downloads with a hardware scan.
 
-devtree_list scanned_tree() {
-    devtree_list t;
-    devtree* mem = devtree_child(t, "mem", std::string("Memory"));
-    auto phys = alloc_devnode();
-    phys->id = "phys";
-    phys->name = "Physical memory";
-    phys->type = 7;
-    phys->description = 2;
-    phys->has_range = 1;
-    phys->range_high = 100;
-    add_devnodes(*mem, std::move(phys));
-    devtree_child(t, std::string(257, 'g'), std::nullopt);
-    return t;
-}
-
 TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
     wire reply;
     reply.start(tag_h_w_scan_resp).b(true).end().add(bare_reply());

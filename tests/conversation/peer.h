@@ -359,6 +359,23 @@ inline err serve_time(ProtocolStream& s, int32_t server_sec) {
     return send(s, w);
 }
 
+// What a hardware scan finds: a memory check, and a group whose id is too
+// long to upload.
+inline devtree_list scanned_tree() {
+    devtree_list t;
+    devtree* mem = devtree_child(t, "mem", std::string("Memory"));
+    auto phys = alloc_devnode();
+    phys->id = "phys";
+    phys->name = "Physical memory";
+    phys->type = 7;
+    phys->description = 2;
+    phys->has_range = 1;
+    phys->range_high = 100;
+    add_devnodes(*mem, std::move(phys));
+    devtree_child(t, std::string(257, 'g'), std::nullopt);
+    return t;
+}
+
 // ---------------------------------------------------------------------------
 // Test environment.
 
