@@ -270,7 +270,7 @@ TEST_F(checkin_run, TimeOffsetFollowsTheServerClock) {
     time_offset() = 0;
 }
 
-TEST_F(checkin_run, ChangedConfigurationIsDownloadedOnTheSameConnection) {
+TEST_F(checkin_run, ChangedConfigurationIsDownloadedOnTheSameConnectionOrKept) {
     devnode* a = add_check(*group, "a", type_continuous, 2);
     checkin_reply r;
     r.ack = false;  // the results go over into the new tree
@@ -285,7 +285,17 @@ TEST_F(checkin_run, ChangedConfigurationIsDownloadedOnTheSameConnection) {
     EXPECT_NE(tree[0]->checks[0].get(), a);
     EXPECT_EQ(tree[0]->checks[0]->identifier.value_or(""), "ID-a");
     EXPECT_EQ(tree[0]->checks[0]->results.size(), 2u);
+
+    // A configuration refused after the change keeps the tree and fails.
+    devnode* now = tree[0]->checks[0].get();
+    wire bad;
+    bad.start(tag_negotiate_nack).str("not now").end();
+    EXPECT_EQ(run(cs.script(r, bad)).message(), "not now");
+    EXPECT_EQ(tree[0]->checks[0].get(), now);
+    EXPECT_EQ(now->results.size(), 2u);
 }
+
+
 
 TEST_F(checkin_run, ChangedConfigurationWithHardwareScanUploadsTheScan) {
     checkin_reply r;
@@ -304,18 +314,6 @@ TEST_F(checkin_run, ChangedConfigurationWithHardwareScanUploadsTheScan) {
     EXPECT_EQ(cs.configure_requests[0].kids.at(6).kids.size(), 1u);
     EXPECT_EQ(cs.configure_requests[0].kids.at(7).kids.size(), 30u);
     EXPECT_EQ(tree[0]->checks[0]->id, "b");
-}
-
-TEST_F(checkin_run, BrokenConfigurationKeepsTheTreeAndFails) {
-    devnode* a = add_check(*group, "a", type_continuous, 1);
-    checkin_reply r;
-    r.ack = false;
-    r.conf_changed = true;
-    wire bad;
-    bad.start(tag_negotiate_nack).str("not now").end();
-    EXPECT_EQ(run(cs.script(r, bad)).message(), "not now");
-    EXPECT_EQ(tree[0]->checks[0].get(), a);
-    EXPECT_EQ(a->results.size(), 1u);
 }
 
 TEST_F(checkin_run, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
