@@ -21,7 +21,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -380,26 +380,20 @@ inline devtree_list scanned_tree() {
 // Test environment.
 
 // Sends the log to a file at the most verbose level.
-class log_file {
-public:
-    explicit log_file(const std::string& path) : path_(path) {
-        open_log(path_);
+struct log_file {
+    explicit log_file(std::string p) : path(std::move(p)) {
+        open_log(path);
         set_log_level(-1);
     }
     ~log_file() {
         close_log();
         log_to_stderr();
     }
-    std::string text() const {
-        std::ifstream f(path_);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
+    bool has(const std::string& line) const {
+        std::ifstream f(path);
+        return std::string(std::istreambuf_iterator<char>(f), {}).find(line) != std::string::npos;
     }
-    bool has(const std::string& line) const { return text().find(line) != std::string::npos; }
-
-private:
-    std::string path_;
+    std::string path;
 };
 
 // A temporary directory for the variables file and the log, an empty
