@@ -1,6 +1,8 @@
 // configure_test.cpp - the configuration download: what the agent asks with,
 // and how every part of the server's answer lands in the configuration, the
 // variables and the configured tree.
+#include <tuple>
+
 #include "logcheck/pattern.h"
 #include "logcheck/rules.h"
 #include "protocol/memory_stream.h"
@@ -9,7 +11,6 @@
 namespace zp::test {
 namespace {
 
-using configure_test = conversation_fixture;
 
 // The leading part of a configure_resp with a server list of `servers`.
 wire resp_start(const std::string& id, int32_t frequency,
@@ -36,6 +37,20 @@ wire rule(const std::string& regex, uint32_t status, uint32_t decision, const st
     return w;
 }
 
+// An answer with no checks and no alert group list.
+wire bare_reply(const std::string& id = "id", std::initializer_list<std::pair<std::string, int32_t>> servers = {}) {
+    wire w = resp_start(id, 60, servers);
+    w.list().end().end();
+    return w;
+}
+
+// An answer with one log check "l" of type `adv`.
+wire log_reply(const wire& adv) {
+    wire w = resp_start("id", 60, {});
+    w.list().list().str("log").list().add(check_conf(5, "l", adv)).end().list().end().end().end().end();
+    return w;
+}
+
 // Runs configure on a memory stream holding `reply`; `request` gets what the
 // agent wrote.
 err run_configure(const wire& reply, config& c, conversation_env& env, bool hw_scan, value* request = nullptr,
@@ -55,6 +70,20 @@ err run_configure(const wire& reply, config& c, conversation_env& env, bool hw_s
     if (out) out->output = s.output;
     return e;
 }
+
+class configure_test : public conversation_fixture {
+protected:
+    void SetUp() override {
+        conversation_fixture::SetUp();
+        env.configured = &tree;
+    }
+    err run(const wire& reply, bool hw_scan = false, value* request = nullptr, memory_stream* out = nullptr) {
+        return run_configure(reply, c, env, hw_scan, request, out);
+    }
+    config c = agent_config({7});
+    devtree_list tree;
+    conversation_env env;
+};
 
 devnode* find_check(devtree_list& tree, std::initializer_list<std::string> path) {
     devtree_list* level = &tree;
@@ -102,7 +131,6 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     reply.list().list().str("grpA").end().end().end();
 
     // A previous tree whose results go over to the new one.
-    devtree_list tree;
     devtree* fs = devtree_child(tree, "fs", std::nullopt);
     auto old = alloc_devnode();
     old->id = "c:";
@@ -111,8 +139,6 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
 
     clinfo_list info{{"OS Id", std::string("Linux")}, {"Network", std::nullopt}};
     std::vector<std::string> separators, clauses;
-    conversation_env env;
-    env.configured = &tree;
     env.client_info = &info;
     env.log_hooks.compile_separator = [&](const std::string& sep, std::shared_ptr<pattern>&) -> err {
         separators.push_back(sep);
@@ -122,24 +148,20 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
         clauses.push_back(clause);
         return {};
     };
-    config c = agent_config({1});
     current_server() = 3;
-
     value req;
-    err e = run_configure(reply, c, env, false, &req);
+    err e = run(reply, false, &req);
     ASSERT_FALSE(e) << e.message();
 
     // The request: fixed numbers, the client information, empty scan lists.
     ASSERT_EQ(req.tag, tag_configure_req);
     ASSERT_EQ(req.kids.size(), 8u);
-    EXPECT_EQ(req.kids[0].integer(), 44);
-    EXPECT_EQ(req.kids[1].integer(), 4);
-    EXPECT_EQ(req.kids[2].integer(), 6);
-    EXPECT_EQ(req.kids[3].integer(), 6183);
-    EXPECT_EQ(req.kids[4].integer(), 0);
+    std::vector<int64_t> numbers;
+    for (int i = 0; i < 5; ++i) numbers.push_back(req.kids[i].integer());
+    EXPECT_EQ(numbers, (std::vector<int64_t>{44, 4, 6, 6183, 0}));
     ASSERT_EQ(req.kids[5].kids.size(), 2u);
-    EXPECT_EQ(req.kids[5].kids[0].kids[0].data, "OS Id");
-    EXPECT_EQ(req.kids[5].kids[0].kids[1].data, "Linux");
+    EXPECT_EQ(std::tie(req.kids[5].kids[0].kids[0].data, req.kids[5].kids[0].kids[1].data),
+              std::make_tuple("OS Id", "Linux"));
     EXPECT_EQ(req.kids[5].kids[1].kids[1].data, "");
     EXPECT_TRUE(req.kids[6].kids.empty());
     EXPECT_TRUE(req.kids[7].kids.empty());
@@ -149,8 +171,7 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     EXPECT_EQ(*get_variable("host_id"), "agent-7");
     EXPECT_EQ(c.checkin_interval, 300u);
     ASSERT_EQ(c.servers.size(), 2u);
-    EXPECT_EQ(c.servers[1].host, "b");
-    EXPECT_EQ(c.servers[1].port, 2);
+    EXPECT_EQ(std::tie(c.servers[1].host, c.servers[1].port), std::make_tuple("b", 2));
     EXPECT_EQ(*get_variable("server_list_cluster"), "a:1,b:2,");
     EXPECT_EQ(current_server(), 0);
     EXPECT_TRUE(server_changed());
@@ -159,28 +180,19 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     // The tree, check by check.
     devnode* cd = find_check(tree, {"fs", "c:"});
     ASSERT_TRUE(cd);
-    EXPECT_EQ(cd->type, type_continuous);
-    EXPECT_EQ(cd->frequency, 1);
-    EXPECT_EQ(cd->cont.alert_high, 90);
-    EXPECT_EQ(cd->cont.alert_low, -1);
-    EXPECT_EQ(cd->cont.warn_high, 80);
-    EXPECT_EQ(cd->cont.warn_low, 5);
+    EXPECT_EQ(std::tie(cd->type, cd->frequency, cd->next_due), std::make_tuple(type_continuous, 1, 0));
+    EXPECT_EQ(std::tie(cd->cont.alert_high, cd->cont.alert_low, cd->cont.warn_high, cd->cont.warn_low),
+              std::make_tuple(90, -1, 80, 5));
     EXPECT_EQ(cd->identifier.value_or(""), "ID-1");
     EXPECT_EQ(cd->results.size(), 2u);
-    EXPECT_EQ(cd->next_due, 0);
     devnode* svc = find_check(tree, {"fs", "svc"});
     ASSERT_TRUE(svc);
-    EXPECT_EQ(svc->frequency, 1);
-    EXPECT_EQ(svc->warn_mask, 0x2u);
-    EXPECT_EQ(svc->alert_mask, 0xCu);
+    EXPECT_EQ(std::tie(svc->frequency, svc->warn_mask, svc->alert_mask), std::make_tuple(1, 0x2u, 0xCu));
     EXPECT_FALSE(svc->identifier);
     devnode* tmp = find_check(tree, {"fs", "tmp"});
     ASSERT_TRUE(tmp);
-    EXPECT_EQ(tmp->type, type_real_continuous);
-    EXPECT_EQ(tmp->frequency, 60);
-    EXPECT_EQ(tmp->real.alert_high, 9.5);
-    EXPECT_EQ(tmp->real.alert_low, -1.0);
-    EXPECT_EQ(tmp->real.warn_high, 3.25);
+    EXPECT_EQ(std::tie(tmp->type, tmp->frequency), std::make_tuple(type_real_continuous, 60));
+    EXPECT_EQ(std::tie(tmp->real.alert_high, tmp->real.alert_low, tmp->real.warn_high), std::make_tuple(9.5, -1.0, 3.25));
     devnode* x = find_check(tree, {"fs", "sub", "x"});
     ASSERT_TRUE(x);
     EXPECT_EQ(x->type, type_log);
@@ -190,9 +202,9 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     ASSERT_TRUE(fw && app);
     EXPECT_EQ(app->type, type_adv_log);
     ASSERT_TRUE(app->lognode);
-    EXPECT_EQ(app->lognode->inclusion_mode, 1);
-    EXPECT_EQ(app->lognode->warn_silence_limit, 30);
-    EXPECT_EQ(app->lognode->alert_silence_limit, -1);
+    EXPECT_EQ(std::tie(app->lognode->inclusion_mode, app->lognode->warn_silence_limit,
+                       app->lognode->alert_silence_limit),
+              std::make_tuple(1, 30, -1));
     ASSERT_EQ(app->lognode->rules.size(), 4u);
     EXPECT_EQ(separators, std::vector<std::string>{"^--"});
     EXPECT_EQ(clauses, (std::vector<std::string>{"'copy'", "'move'", "'grp'", "'grp2'"}));
@@ -202,24 +214,19 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     EXPECT_EQ(app->lognode->rules[0]->destination_check, fw);
     EXPECT_EQ(app->lognode->rules[1]->destination_check, nullptr);
     EXPECT_EQ(app->lognode->rules[2]->destination.value_or(""), "grpA");
-    EXPECT_TRUE(logs->has("Could not resolve as forward check NOPE"));
-    EXPECT_TRUE(logs->has("  resolved as Alert group"));
-    EXPECT_TRUE(logs->has("Could not resolve as Alert group check grpB"));
-    EXPECT_TRUE(logs->has("Error: Frequency for check set to 0. Forcing to 1."));
-    EXPECT_TRUE(logs->has("Error: Frequency for check set to -1. Forcing to 1."));
-    EXPECT_TRUE(logs->has("Instructed by server to perform 6 checks"));
+    for (const char* line : {"Could not resolve as forward check NOPE", "  resolved as Alert group",
+                             "Could not resolve as Alert group check grpB",
+                             "Error: Frequency for check set to 0. Forcing to 1.",
+                             "Error: Frequency for check set to -1. Forcing to 1.",
+                             "Instructed by server to perform 6 checks"})
+        EXPECT_TRUE(logs->has(line)) << line;
 }
 
 TEST_F(configure_test, AnswerWithoutServersOrAlertGroupsKeepsThePreviousOnes) {
     alert_groups() = {"old"};
-    config c = agent_config({7, 8});
+    c = agent_config({7, 8});
     current_server() = 1;
-    wire reply = resp_start("id", 60, {});
-    reply.list().end().end();
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    err e = run_configure(reply, c, env, false);
+    err e = run(bare_reply());
     ASSERT_FALSE(e) << e.message();
     EXPECT_EQ(c.servers.size(), 2u);
     EXPECT_EQ(current_server(), 1);
@@ -227,98 +234,53 @@ TEST_F(configure_test, AnswerWithoutServersOrAlertGroupsKeepsThePreviousOnes) {
     EXPECT_FALSE(get_variable("server_list_cluster"));
     EXPECT_EQ(alert_groups(), std::vector<std::string>{"old"});
     EXPECT_TRUE(logs->has("Server sent no LogCheck group"));
-}
 
-TEST_F(configure_test, EmptyAlertGroupListClearsTheGroups) {
-    alert_groups() = {"old"};
-    config c = agent_config({7});
-    wire reply = resp_start("id", 60, {});
-    reply.list().end().list().end().end();
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    ASSERT_FALSE(run_configure(reply, c, env, false));
+    wire empty_groups = resp_start("id", 60, {});
+    empty_groups.list().end().list().end().end();
+    ASSERT_FALSE(run(empty_groups));
     EXPECT_TRUE(alert_groups().empty());
 }
 
 // A name the server list parser would split, or read a port from, would stop
-// the agent at its next start; such entries are left out.
+// the agent at its next start; such entries are left out, and so is what does
+// not fit the list's buffer (each long entry takes 256 bytes).
 TEST_F(configure_test, ServerNamesThatWouldBreakTheListAreLeftOut) {
-    config c = agent_config({7});
-    wire reply = resp_start("id", 60, {{"a,b", 1}, {"h:99999", 2}, {"", 3}, {"good", 4}});
-    reply.list().end().end();
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    err e = run_configure(reply, c, env, false);
-    ASSERT_FALSE(e) << e.message();
+    ASSERT_FALSE(run(bare_reply("id", {{"a,b", 1}, {"h:99999", 2}, {"", 3}, {"good", 4}})));
     EXPECT_EQ(*get_variable("server_list_cluster"), "good:4,");
     ASSERT_EQ(c.servers.size(), 1u);
     EXPECT_EQ(c.servers[0].host, "good");
-}
 
-TEST_F(configure_test, ServerListLongerThanItsBufferKeepsWhatFits) {
-    config c = agent_config({7});
     std::string name(252, 'h');
-    wire reply = resp_start("id", 60, {{name + "1", 1}, {name + "2", 2}, {name + "3", 3}, {name + "4", 4}, {"z", 5}});
-    reply.list().end().end();
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    ASSERT_FALSE(run_configure(reply, c, env, false));
-    // Each long entry takes 256 bytes: three fit, the fourth not, the short one does.
+    ASSERT_FALSE(run(bare_reply("id", {{name + "1", 1}, {name + "2", 2}, {name + "3", 3}, {name + "4", 4}, {"z", 5}})));
     ASSERT_EQ(c.servers.size(), 4u);
     EXPECT_EQ(c.servers[3].host, "z");
     EXPECT_LT(get_variable("server_list_cluster")->size(), 1024u);
 }
 
-TEST_F(configure_test, HostIdThatDiffersIsReplaced) {
-    config c = agent_config({7});
-    c.host_id = "old-id";
-    wire reply = resp_start("new-id", 60, {});
-    reply.list().end().end();
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    ASSERT_FALSE(run_configure(reply, c, env, false));
-    EXPECT_EQ(c.host_id.value_or(""), "new-id");
-    EXPECT_EQ(*get_variable("host_id"), "new-id");
-}
-
 // An id longer than the agent can announce would make every later set-up
 // fail; it is not kept.
 TEST_F(configure_test, HostIdTooLongToAnnounceIsNotKept) {
-    config c = agent_config({7});
     c.host_id = "old-id";
-    wire reply = resp_start(std::string(129, 'i'), 60, {});
-    reply.list().end().end();
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    ASSERT_FALSE(run_configure(reply, c, env, false));
+    ASSERT_FALSE(run(bare_reply(std::string(129, 'i'))));
     EXPECT_FALSE(c.host_id);
     EXPECT_FALSE(get_variable("host_id"));
     EXPECT_TRUE(logs->has("Host id from server is longer than 128 bytes; not kept"));
+    ASSERT_FALSE(run(bare_reply("new-id")));
+    EXPECT_EQ(*get_variable("host_id"), "new-id");
 }
 
 // A broken device tree leaves the previous tree running; the id and servers
 // read before it are kept.
 TEST_F(configure_test, BrokenTreeKeepsThePreviousTree) {
-    devtree_list tree;
     devtree* fs = devtree_child(tree, "fs", std::nullopt);
     auto old = alloc_devnode();
     old->id = "c:";
     add_devnodes(*fs, std::move(old));
-
     wire bad_type;
     bad_type.start(context_tag(9)).end();
     wire reply = resp_start("agent-9", 60, {{"s", 9}});
     reply.list().list().str("fs").list().add(check_conf(5, "c:", bad_type)).end().list().end().end().end().end();
-    config c = agent_config({7});
-    conversation_env env;
-    env.configured = &tree;
-    err e = run_configure(reply, c, env, false);
-    EXPECT_EQ(e.message(), "Got unknown type 77 in read_devnode(fs.c:)");
+    EXPECT_EQ(run(reply).message(), "Got unknown type 77 in read_devnode(fs.c:)");
     ASSERT_EQ(tree.size(), 1u);
     EXPECT_EQ(tree[0].get(), fs);
     EXPECT_EQ(c.host_id.value_or(""), "agent-9");
@@ -326,55 +288,28 @@ TEST_F(configure_test, BrokenTreeKeepsThePreviousTree) {
 }
 
 TEST_F(configure_test, RefusalsAndStrangeRepliesEndTheDownload) {
-    config c = agent_config({7});
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-
-    wire nack;
+    wire nack, other, after_tree = resp_start("id", 60, {});
     nack.start(tag_negotiate_nack).str("unknown agent").end();
-    EXPECT_EQ(run_configure(nack, c, env, false).message(), "unknown agent");
-
-    wire other;
     other.start(tag_checkin_resp).end();
-    EXPECT_EQ(run_configure(other, c, env, false).message(), "Got unexpected tag 91 from server");
-
-    EXPECT_TRUE(run_configure(wire(), c, env, false));
-    EXPECT_TRUE(logs->has("Error reading Configure response"));
-
-    wire after_tree = resp_start("id", 60, {});
     after_tree.list().end().i(5).end();
-    EXPECT_EQ(run_configure(after_tree, c, env, false).message(), "Wrong tag in registration");
-}
-
-TEST_F(configure_test, RuleThatDoesNotParseFailsTheDownload) {
-    wire adv;
-    adv.start(tag_adv_log_conf).str("").en(0).list().add(rule("((", 1, 0, "")).end().end();
-    wire reply = resp_start("id", 60, {});
-    reply.list().list().str("log").list().add(check_conf(5, "l", adv)).end().list().end().end().end().end();
-    config c = agent_config({7});
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    env.log_hooks.parse_rule = [](const std::string&, std::shared_ptr<log_cond>&) -> err {
-        return err::text("line 0 column 1: Expected condition");
-    };
-    EXPECT_EQ(run_configure(reply, c, env, false).message(), "Unexpected parse error in read_devnode");
-    EXPECT_TRUE(logs->has("Parse error: line 0 column 1: Expected condition"));
-    EXPECT_TRUE(logs->has("Input was: \"((\""));
-    EXPECT_TRUE(tree.empty());
+    EXPECT_EQ(run(nack).message(), "unknown agent");
+    EXPECT_EQ(run(other).message(), "Got unexpected tag 91 from server");
+    EXPECT_EQ(run(after_tree).message(), "Wrong tag in registration");
+    EXPECT_TRUE(run(wire()));
+    EXPECT_TRUE(logs->has("Error reading Configure response"));
 }
 
 TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
+    wire bad_clause;
+    bad_clause.start(tag_adv_log_conf).str("").en(0).list().add(rule("'x' y", 2, 0, "")).end().end();
+    EXPECT_EQ(run(log_reply(bad_clause)).message(), "Unexpected parse error in read_devnode");
+    EXPECT_TRUE(logs->has("Parse error: line 0 column 5: Extra input"));
+    EXPECT_TRUE(logs->has("Input was: \"'x' y\""));
+    EXPECT_TRUE(tree.empty());
+
     wire adv;
     adv.start(tag_adv_log_conf).str("^\\d+ ").en(0).list().add(rule("'error' and not 'debug'", 2, 0, "")).end().end();
-    wire reply = resp_start("id", 60, {});
-    reply.list().list().str("log").list().add(check_conf(5, "l", adv)).end().list().end().end().end().end();
-    config c = agent_config({7});
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    err e = run_configure(reply, c, env, false);
+    err e = run(log_reply(adv));
     ASSERT_FALSE(e) << e.message();
     const lognode& ln = *tree[0]->checks[0]->lognode;
     ASSERT_TRUE(ln.separator);
@@ -382,21 +317,12 @@ TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
     EXPECT_TRUE(log_cond_match("error: disk", *ln.rules[0]->condition));
     EXPECT_FALSE(log_cond_match("debug error", *ln.rules[0]->condition));
 
-    wire bad_clause;
-    bad_clause.start(tag_adv_log_conf).str("").en(0).list().add(rule("'x' y", 2, 0, "")).end().end();
-    reply = resp_start("id", 60, {});
-    reply.list().list().str("log").list().add(check_conf(5, "l", bad_clause)).end().list().end().end().end().end();
-    EXPECT_EQ(run_configure(reply, c, env, false).message(), "Unexpected parse error in read_devnode");
-    EXPECT_TRUE(logs->has("Parse error: line 0 column 5: Extra input"));
-
     wire bad_separator;
     bad_separator.start(tag_adv_log_conf).str("(").en(0).list().end().end();
-    reply = resp_start("id", 60, {});
-    reply.list().list().str("log").list().add(check_conf(5, "l", bad_separator)).end().list().end().end().end().end();
-    e = run_configure(reply, c, env, false);
+    e = run(log_reply(bad_separator));
     std::unique_ptr<pattern> unused;
-    EXPECT_EQ(e.message(), compile_pattern("(", 0, &unused).message());
     EXPECT_TRUE(e);
+    EXPECT_EQ(e.message(), compile_pattern("(", 0, &unused).message());
     EXPECT_EQ(tree[0]->checks[0]->lognode->separator, ln.separator);
 }
 
@@ -429,13 +355,13 @@ TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
             for (uint32_t k = next() % 4 + 1; k > 0; --k)
                 damaged[(next() >> 8) % damaged.size()] = static_cast<uint8_t>(next() >> 16);
         }
-        config c = agent_config({7});
-        devtree_list tree;
-        conversation_env env;
-        env.configured = &tree;
+        config cd = agent_config({7});
+        devtree_list t;
+        conversation_env ce;
+        ce.configured = &t;
         memory_stream s(damaged);
-        if (!configure(s, c, env, false)) ++installed;
-        EXPECT_FALSE(c.servers.empty());
+        if (!configure(s, cd, ce, false)) ++installed;
+        EXPECT_FALSE(cd.servers.empty());
     }
     EXPECT_GT(installed, 0);
 }
@@ -443,30 +369,9 @@ TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
 // ---------------------------------------------------------------------------
 // Configuration downloads with a hardware scan.
 
-devtree_list scanned_tree() {
-    devtree_list t;
-    devtree* mem = devtree_child(t, "mem", std::string("Memory"));
-    auto phys = alloc_devnode();
-    phys->id = "phys";
-    phys->name = "Physical memory";
-    phys->type = 7;
-    phys->description = 2;
-    phys->has_range = 1;
-    phys->range_high = 100;
-    add_devnodes(*mem, std::move(phys));
-    devtree_child(t, std::string(257, 'g'), std::nullopt);
-    return t;
-}
-
 TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
     wire reply;
-    reply.start(tag_h_w_scan_resp).b(true).end();
-    reply.add(resp_start("id", 60, {}));
-    reply.list().end().end();
-    config c = agent_config({7});
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
+    reply.start(tag_h_w_scan_resp).b(true).end().add(bare_reply());
     int scans = 0;
     env.scan = [&] {
         ++scans;
@@ -474,7 +379,7 @@ TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
     };
     value req;
     memory_stream out;
-    err e = run_configure(reply, c, env, true, &req, &out);
+    err e = run(reply, true, &req, &out);
     ASSERT_FALSE(e) << e.message();
     EXPECT_EQ(scans, 1);
     ASSERT_GE(out.output.size(), 5u);
@@ -488,7 +393,7 @@ TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
     EXPECT_EQ(groups.kids[0].kids[1].data, "Memory");
     const value& check = groups.kids[0].kids[2].kids.at(0);
     EXPECT_EQ(check.kids[0].data, "phys");
-    EXPECT_EQ(check.kids[3].unsigned_value(), 7u);
+    EXPECT_EQ(check.kids[3].integer(), 7);
     EXPECT_EQ(check.kids[5].tag, BE_REAL);
     EXPECT_EQ(check.kids[8].integer(), 2);
     EXPECT_TRUE(logs->has("Check group name too long: ggg"));
@@ -499,38 +404,24 @@ TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
     EXPECT_EQ(descriptions.kids[29].kids[3].data, "Vdevice status critical");
 }
 
+// An unexpected answer to the scan notice is logged and ignored; a server
+// that does not answer it is not asked again.
 TEST_F(configure_test, ServerWithoutScanNoticeIsNotAskedAgain) {
-    config c = agent_config({7});
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
     env.scan = [] { return scanned_tree(); };
-    EXPECT_TRUE(run_configure(wire(), c, env, true));
-    EXPECT_FALSE(hw_scan_notification());
-
-    wire reply = resp_start("id", 60, {});
-    reply.list().end().end();
-    memory_stream out;
-    value req;
-    ASSERT_FALSE(run_configure(reply, c, env, true, &req, &out));
-    EXPECT_EQ(out.output[0], 0x68);  // straight to configure_req
-    EXPECT_EQ(req.kids[6].kids.size(), 1u);
-}
-
-TEST_F(configure_test, UnexpectedAnswerToTheScanNoticeIsLoggedAndIgnored) {
     wire reply;
-    reply.start(tag_negotiate_ack).end();
-    reply.add(resp_start("id", 60, {}));
-    reply.list().end().end();
-    config c = agent_config({7});
-    devtree_list tree;
-    conversation_env env;
-    env.configured = &tree;
-    env.scan = [] { return scanned_tree(); };
-    err e = run_configure(reply, c, env, true);
+    reply.start(tag_negotiate_ack).end().add(bare_reply());
+    err e = run(reply, true);
     EXPECT_FALSE(e) << e.message();
     EXPECT_TRUE(logs->has("Got unexpected tag 19 from server"));
     EXPECT_TRUE(hw_scan_notification());
+
+    EXPECT_TRUE(run(wire(), true));
+    EXPECT_FALSE(hw_scan_notification());
+    memory_stream out;
+    value req;
+    ASSERT_FALSE(run(bare_reply(), true, &req, &out));
+    EXPECT_EQ(out.output[0], 0x68);  // straight to configure_req
+    EXPECT_EQ(req.kids[6].kids.size(), 1u);
 }
 
 TEST(configure_death_test, EmptyScanStopsTheAgent) {

@@ -58,27 +58,22 @@ TEST_F(loop_test, RegressionRunRegistersChecksInAndEnds) {
     std::atomic<int> results_sent{0};
     std::atomic<int> checkins{0};
     std::vector<fake_server::script> scripts;
-    scripts.push_back([&](stream_ptr& io) -> err {
-        announced a;
-        if (auto e = serve_handshake(io, keys, {}, a)) return e;
-        value req;
-        if (auto e = read_value(*io, req)) return e;
-        if (auto e = send(*io, regression_configuration())) return e;
-        return serve_time(*io, static_cast<int32_t>(sim_clock()));
-    });
+    scripts.push_back(after_handshake(keys, [](ProtocolStream& s) -> err {
+        if (auto e = read_request(s, tag_configure_req)) return e;
+        if (auto e = send(s, regression_configuration())) return e;
+        return serve_time(s, static_cast<int32_t>(sim_clock()));
+    }));
     for (int i = 0; i < 8; ++i) {
-        scripts.push_back([&](stream_ptr& io) -> err {
-            announced a;
-            if (auto e = serve_handshake(io, keys, {}, a)) return e;
-            if (auto e = serve_time(*io, static_cast<int32_t>(sim_clock()))) return e;
+        scripts.push_back(after_handshake(keys, [&](ProtocolStream& s) -> err {
             value req;
-            if (auto e = read_value(*io, req)) return e;
+            if (auto e = serve_time(s, static_cast<int32_t>(sim_clock()))) return e;
+            if (auto e = read_request(s, tag_checkin_req, &req)) return e;
             results_sent += static_cast<int>(req.kids.at(0).kids.size());
             ++checkins;
             wire w;
             w.start(tag_checkin_resp).b(true).b(false).b(false).list().end().b(false).end();
-            return send(*io, w);
-        });
+            return send(s, w);
+        }));
     }
     srv.run(std::move(scripts));
     the_config() = agent_config({srv.port()});

@@ -21,7 +21,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,25 +47,23 @@ struct fd_stream final : ProtocolStream {
     ~fd_stream() override { close(); }
     int fd;
 
-    err read(void* buf, size_t n) override {
-        auto p = static_cast<uint8_t*>(buf);
-        while (n) {
-            ssize_t r = ::recv(fd, p, n, 0);
+    // Moves all `n` octets with `step`, which moves some.
+    template <class F>
+    static err all(size_t n, F step) {
+        for (size_t done = 0; done < n;) {
+            ssize_t r = step(done);
             if (r <= 0) return err::text("peer gone");
-            p += r;
-            n -= static_cast<size_t>(r);
+            done += static_cast<size_t>(r);
         }
         return {};
     }
+    err read(void* buf, size_t n) override {
+        return all(n, [&](size_t done) { return ::recv(fd, static_cast<char*>(buf) + done, n - done, 0); });
+    }
     err write(const void* buf, size_t n) override {
-        auto p = static_cast<const uint8_t*>(buf);
-        while (n) {
-            ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-            if (r <= 0) return err::text("peer gone");
-            p += r;
-            n -= static_cast<size_t>(r);
-        }
-        return {};
+        return all(n, [&](size_t done) {
+            return ::send(fd, static_cast<const char*>(buf) + done, n - done, MSG_NOSIGNAL);
+        });
     }
     err flush() override { return {}; }
     int wait_readable(int seconds) override {
@@ -80,25 +78,28 @@ struct fd_stream final : ProtocolStream {
     }
 };
 
+// A TCP socket bound to a free loopback port.
+inline int loopback_socket(uint16_t& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 // A loopback listener. run() accepts one connection per script, in order, on
 // a thread of its own; errors of the scripts are collected in `errors`.
 class fake_server {
 public:
     using script = std::function<err(stream_ptr& io)>;
 
-    fake_server() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 8);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
+    fake_server() : fd_(loopback_socket(port_)) { ::listen(fd_, 8); }
     ~fake_server() {
         join();
         ::close(fd_);
@@ -147,23 +148,17 @@ private:
         std::lock_guard lk(mu_);
         errors.push_back(e);
     }
-    int fd_ = -1;
     uint16_t port_ = 0;
+    int fd_ = -1;
     std::thread th_;
     std::mutex mu_;
 };
 
 // A port on which nobody listens.
 inline uint16_t closed_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    uint16_t port;
+    ::close(loopback_socket(port));
+    return port;
 }
 
 // ---------------------------------------------------------------------------
@@ -177,11 +172,6 @@ struct value {
     int64_t integer() const {
         int64_t v = data.empty() ? 0 : static_cast<int8_t>(data[0]);
         for (size_t i = 1; i < data.size(); ++i) v = v * 256 + static_cast<uint8_t>(data[i]);
-        return v;
-    }
-    uint64_t unsigned_value() const {
-        uint64_t v = 0;
-        for (char c : data) v = v * 256 + static_cast<uint8_t>(c);
         return v;
     }
 };
@@ -343,41 +333,67 @@ inline err serve_handshake(stream_ptr& io, server_keys& keys, const handshake_op
     return write_bignums(c, tag_auth_response, {answer.get()});
 }
 
+// A script: the set-up, then `then` on the enciphered stream.
+inline fake_server::script after_handshake(server_keys& keys, std::function<err(ProtocolStream&)> then = {}) {
+    return [&keys, then](stream_ptr& io) -> err {
+        announced a;
+        if (auto e = serve_handshake(io, keys, {}, a)) return e;
+        return then ? then(*io) : err();
+    };
+}
+
+// Reads one message that must carry `tag`.
+inline err read_request(ProtocolStream& s, tag_code tag, value* out = nullptr) {
+    value v;
+    if (auto e = read_value(s, v)) return e;
+    if (v.tag != tag) return format_error("expected tag %u, got %u", tag, v.tag);
+    if (out) *out = std::move(v);
+    return {};
+}
+
 // Answers a server_time_req with `server_sec`.
-inline err serve_time(ProtocolStream& s, int32_t server_sec, int32_t* agent_sec = nullptr) {
-    value req;
-    if (auto e = read_value(s, req)) return e;
-    if (req.tag != tag_server_time_req) return format_error("expected server_time_req, got %u", req.tag);
-    if (agent_sec) *agent_sec = static_cast<int32_t>(req.kids.at(0).integer());
+inline err serve_time(ProtocolStream& s, int32_t server_sec) {
+    if (auto e = read_request(s, tag_server_time_req)) return e;
     wire w;
     w.start(tag_server_time_resp).i(server_sec).i(0).end();
     return send(s, w);
+}
+
+// What a hardware scan finds: a memory check, and a group whose id is too
+// long to upload.
+inline devtree_list scanned_tree() {
+    devtree_list t;
+    devtree* mem = devtree_child(t, "mem", std::string("Memory"));
+    auto phys = alloc_devnode();
+    phys->id = "phys";
+    phys->name = "Physical memory";
+    phys->type = 7;
+    phys->description = 2;
+    phys->has_range = 1;
+    phys->range_high = 100;
+    add_devnodes(*mem, std::move(phys));
+    devtree_child(t, std::string(257, 'g'), std::nullopt);
+    return t;
 }
 
 // ---------------------------------------------------------------------------
 // Test environment.
 
 // Sends the log to a file at the most verbose level.
-class log_file {
-public:
-    explicit log_file(const std::string& path) : path_(path) {
-        open_log(path_);
+struct log_file {
+    explicit log_file(std::string p) : path(std::move(p)) {
+        open_log(path);
         set_log_level(-1);
     }
     ~log_file() {
         close_log();
         log_to_stderr();
     }
-    std::string text() const {
-        std::ifstream f(path_);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
+    bool has(const std::string& line) const {
+        std::ifstream f(path);
+        return std::string(std::istreambuf_iterator<char>(f), {}).find(line) != std::string::npos;
     }
-    bool has(const std::string& line) const { return text().find(line) != std::string::npos; }
-
-private:
-    std::string path_;
+    std::string path;
 };
 
 // A temporary directory for the variables file and the log, an empty
@@ -418,8 +434,22 @@ protected:
         return c;
     }
 
+    // Runs `act` on a configuration naming a server that plays `scripts`, and
+    // waits for the server; what went wrong on its side is in server_errors.
+    template <class F>
+    auto against(std::vector<fake_server::script> scripts, F act) {
+        fake_server srv;
+        srv.run(std::move(scripts));
+        config c = agent_config({srv.port()});
+        auto r = act(c);
+        srv.join();
+        server_errors = srv.errors;
+        return r;
+    }
+
     std::string dir;
     std::optional<log_file> logs;
+    std::vector<std::string> server_errors;
 };
 
 }  // namespace zp::test

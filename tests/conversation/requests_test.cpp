@@ -10,23 +10,19 @@ namespace {
 
 using requests_test = conversation_fixture;
 
-wire downtime_resp(bool ok, const std::string& message) {
+wire reply(tag_code tag, bool ok, const std::string& message) {
     wire w;
-    w.start(tag_downtime_resp).b(ok).str(message).end();
+    w.start(tag).b(ok).str(message).end();
     return w;
 }
-
-wire rescan_resp(bool ok, const std::string& message) {
-    wire w;
-    w.start(tag_rescan_resp).b(ok).str(message).end();
-    return w;
-}
+wire downtime_resp(bool ok, const std::string& message) { return reply(tag_downtime_resp, ok, message); }
+wire rescan_resp(bool ok, const std::string& message) { return reply(tag_rescan_resp, ok, message); }
 
 TEST_F(requests_test, DowntimeReplyBeginsWithOkOrFailure) {
     memory_stream ok(downtime_resp(true, "done").get());
-    std::string reply;
-    ASSERT_FALSE(request_downtime(ok, 30, 1024, std::string("patching"), reply));
-    EXPECT_EQ(reply, "OK done");
+    std::string out;
+    ASSERT_FALSE(request_downtime(ok, 30, 1024, std::string("patching"), out));
+    EXPECT_EQ(out, "OK done");
     EXPECT_FALSE(ok.closed);
     value req;
     memory_stream back(ok.output);
@@ -36,73 +32,66 @@ TEST_F(requests_test, DowntimeReplyBeginsWithOkOrFailure) {
     EXPECT_EQ(req.kids[1].data, "patching");
 
     memory_stream no(downtime_resp(false, "no such host").get());
-    ASSERT_FALSE(request_downtime(no, 5, 1024, std::nullopt, reply));
-    EXPECT_EQ(reply, "FAILURE no such host");
+    ASSERT_FALSE(request_downtime(no, 5, 1024, std::nullopt, out));
+    EXPECT_EQ(out, "FAILURE no such host");
     EXPECT_TRUE(logs->has("[cmd] Request downtime. Server says FAILED"));
-}
 
-TEST_F(requests_test, DowntimeMessageThatLeavesNoRoomIsRefused) {
-    std::string reply = "unchanged";
     memory_stream fits(downtime_resp(true, std::string(1014, 'm')).get());
-    ASSERT_FALSE(request_downtime(fits, 1, 1024, std::nullopt, reply));
-    EXPECT_EQ(reply.size(), 1017u);
-
-    reply = "unchanged";
-    memory_stream big(downtime_resp(true, std::string(1015, 'm')).get());
-    EXPECT_EQ(request_downtime(big, 1, 1024, std::nullopt, reply).message(), "message too big");
-    EXPECT_EQ(reply, "unchanged");
-    EXPECT_TRUE(big.closed);
+    ASSERT_FALSE(request_downtime(fits, 1, 1024, std::nullopt, out));
+    EXPECT_EQ(out.size(), 1017u);
 }
 
-TEST_F(requests_test, DowntimeCommentLongerThanTheFieldIsRefused) {
-    memory_stream s(downtime_resp(true, "x").get());
-    std::string reply;
-    err e = request_downtime(s, 1, 1024, std::string(257, 'c'), reply);
-    EXPECT_EQ(e.message(), "downtime_req.comment: data out of range in write_string");
-    EXPECT_TRUE(s.closed);
+// A message that leaves no room, a comment longer than its field or a wrong
+// answer fail the request, close the stream and leave the reply alone.
+TEST_F(requests_test, RefusedRequestClosesTheStream) {
+    struct {
+        wire answer;
+        bool rescan;
+        std::optional<std::string> comment;
+        std::string message;
+    } cases[] = {
+        {downtime_resp(true, std::string(1015, 'm')), false, std::nullopt, "message too big"},
+        {downtime_resp(true, "x"), false, std::string(257, 'c'),
+         "downtime_req.comment: data out of range in write_string"},
+        {downtime_resp(true, "x"), true, std::nullopt, "Wrong tag (251) encountered in read_rescan_resp"},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.message);
+        std::string out = "unchanged";
+        memory_stream s(t.answer.get());
+        err e = t.rescan ? request_rescan(s, 1024, out) : request_downtime(s, 1, 1024, t.comment, out);
+        EXPECT_EQ(e.message(), t.message);
+        EXPECT_TRUE(s.closed);
+        EXPECT_EQ(out, "unchanged");
+    }
 }
 
 // The rescan message is cut so that the reply fits its buffer.
 TEST_F(requests_test, RescanMessageIsCutToTheReplyBuffer) {
-    std::string reply;
+    std::string out;
     memory_stream s(rescan_resp(true, std::string(1024, 'r')).get());
-    ASSERT_FALSE(request_rescan(s, 1024, reply));
-    EXPECT_EQ(reply.size(), 1023u);
-    EXPECT_EQ(reply.substr(0, 3), "OK ");
-    EXPECT_EQ(reply.size() - 3, 1020u);
+    ASSERT_FALSE(request_rescan(s, 1024, out));
+    EXPECT_EQ(out, "OK " + std::string(1020, 'r'));
 
     memory_stream f(rescan_resp(false, std::string(300, 'r')).get());
-    ASSERT_FALSE(request_rescan(f, 100, reply));
-    EXPECT_EQ(reply, "FAILED " + std::string(92, 'r'));
+    ASSERT_FALSE(request_rescan(f, 100, out));
+    EXPECT_EQ(out, "FAILED " + std::string(92, 'r'));
 
     memory_stream small(rescan_resp(true, "queued").get());
-    ASSERT_FALSE(request_rescan(small, 1024, reply));
-    EXPECT_EQ(reply, "OK queued");
-    value req;
-    memory_stream back(small.output);
-    ASSERT_FALSE(read_value(back, req));
+    ASSERT_FALSE(request_rescan(small, 1024, out));
+    EXPECT_EQ(out, "OK queued");
     EXPECT_EQ(small.output, (std::vector<uint8_t>{0x7F, 0x22, 0x80, 0x00, 0x00}));
-}
-
-TEST_F(requests_test, WrongAnswerToARequestClosesTheStream) {
-    std::string reply = "unchanged";
-    memory_stream s(downtime_resp(true, "x").get());
-    EXPECT_EQ(request_rescan(s, 1024, reply).message(), "Wrong tag (251) encountered in read_rescan_resp");
-    EXPECT_TRUE(s.closed);
-    EXPECT_EQ(reply, "unchanged");
 }
 
 // ---------------------------------------------------------------------------
 // The command client's own conversation with the server.
 
-fake_server::script answer_request(server_keys& keys, const wire& reply) {
-    return [&keys, reply](stream_ptr& io) -> err {
-        announced a;
-        if (auto e = serve_handshake(io, keys, {}, a)) return e;
+fake_server::script answer_request(server_keys& keys, const wire& answer) {
+    return after_handshake(keys, [answer](ProtocolStream& s) -> err {
         value req;
-        if (auto e = read_value(*io, req)) return e;
-        return send(*io, reply);
-    };
+        if (auto e = read_value(s, req)) return e;
+        return send(s, answer);
+    });
 }
 
 TEST_F(requests_test, ClientRequestsRelayTheServersReply) {
@@ -140,14 +129,10 @@ TEST_F(requests_test, ClientRequestFailuresBecomeFailedReplies) {
 // Sends an upgrade_resp announcing `announced_size` bytes and delivering
 // `delivered` of them.
 fake_server::script upgrade_server(server_keys& keys, uint32_t announced_size, uint32_t delivered) {
-    return [&keys, announced_size, delivered](stream_ptr& io) -> err {
-        announced a;
-        if (auto e = serve_handshake(io, keys, {}, a)) return e;
+    return after_handshake(keys, [announced_size, delivered](ProtocolStream& s) -> err {
         value req;
-        if (auto e = read_value(*io, req)) return e;
-        if (req.tag != tag_upgrade_req || req.kids.size() != 5 || req.kids[3].integer() != 6183)
-            return err::text("bad upgrade_req");
-        ProtocolStream& s = *io;
+        if (auto e = read_request(s, tag_upgrade_req, &req)) return e;
+        if (req.kids.size() != 5 || req.kids[3].integer() != 6183) return err::text("bad upgrade_req");
         if (auto e = write_constructed_start(s, tag_upgrade_resp)) return e;
         if (auto e = write_signed_int(s, INT32_MIN, INT32_MAX, 1)) return e;
         if (auto e = write_tag(s, BE_STRING)) return e;
@@ -163,63 +148,43 @@ fake_server::script upgrade_server(server_keys& keys, uint32_t announced_size, u
             if (auto e = write_end_of_contents(s)) return e;
         }
         return s.flush();
-    };
+    });
 }
 
-TEST_F(requests_test, UpgradeOfExactlyTheLimitIsWrittenWhole) {
-    fake_server srv;
+class upgrade_test : public requests_test {
+protected:
+    err download(fake_server::script script, const std::string& file = "download.tmp") {
+        path = dir + "/" + file;
+        return against({script}, [&](config& c) { return download_upgrade(c, path); });
+    }
     server_keys keys;
-    srv.run({upgrade_server(keys, max_upgrade_size, max_upgrade_size)});
-    config c = agent_config({srv.port()});
-    std::string path = dir + "/download.tmp";
-    err e = download_upgrade(c, path);
-    srv.join();
+    std::string path;
+};
+
+TEST_F(upgrade_test, UpgradeOfExactlyTheLimitIsWrittenWholeAndOneMoreRefusedBeforeWriting) {
+    err e = download(upgrade_server(keys, max_upgrade_size, max_upgrade_size));
     ASSERT_FALSE(e) << e.message();
-    EXPECT_TRUE(srv.errors.empty());
+    EXPECT_TRUE(server_errors.empty());
     ASSERT_EQ(std::filesystem::file_size(path), max_upgrade_size);
     std::ifstream f(path, std::ios::binary);
     f.seekg(1234567);
     EXPECT_EQ(static_cast<uint8_t>(f.get()), static_cast<uint8_t>(1234567 * 7));
-}
 
-TEST_F(requests_test, UpgradeOneByteOverTheLimitIsRefusedBeforeWriting) {
-    fake_server srv;
-    server_keys keys;
-    srv.run({upgrade_server(keys, max_upgrade_size + 1, 0)});
-    config c = agent_config({srv.port()});
-    std::string path = dir + "/download.tmp";
-    err e = download_upgrade(c, path);
-    srv.join();
-    EXPECT_EQ(e.message(), "data out of range in read_string");
+    EXPECT_EQ(download(upgrade_server(keys, max_upgrade_size + 1, 0), "over.tmp").message(),
+              "data out of range in read_string");
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
 }
 
-TEST_F(requests_test, UpgradeCutShortLeavesThePartialFile) {
-    fake_server srv;
-    server_keys keys;
-    srv.run({upgrade_server(keys, 100000, 50000)});
-    config c = agent_config({srv.port()});
-    std::string path = dir + "/download.tmp";
-    err e = download_upgrade(c, path);
-    srv.join();
-    EXPECT_TRUE(e);
+TEST_F(upgrade_test, UpgradeCutShortOrUnwritableFails) {
+    EXPECT_TRUE(download(upgrade_server(keys, 100000, 50000)));
     EXPECT_GT(std::filesystem::file_size(path), 0u);
     EXPECT_LE(std::filesystem::file_size(path), 50000u);
-}
 
-TEST_F(requests_test, UpgradeIntoAnUnwritablePlaceNamesThePath) {
-    fake_server srv;
-    server_keys keys;
-    srv.run({[&](stream_ptr& io) -> err {
-        announced a;
-        if (auto e = serve_handshake(io, keys, {}, a)) return e;
-        value req;
-        return read_value(*io, req);
-    }});
-    config c = agent_config({srv.port()});
-    std::string path = dir + "/missing/download.tmp";
-    err e = download_upgrade(c, path);
-    srv.join();
+    err e = download(after_handshake(keys, [](ProtocolStream& s) -> err {
+                         value req;
+                         return read_value(s, req);
+                     }),
+                     "missing/download.tmp");
     EXPECT_EQ(e.message(), "Error opening " + path + ": No such file or directory");
 }
 
