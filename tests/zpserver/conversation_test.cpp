@@ -11,23 +11,6 @@ namespace zp::test {
 
 namespace {
 
-server::server_options options_in(const temp_dir& d) {
-    server::server_options o;
-    o.state_dir = d.str("state");
-    o.results_path = d.str("results.jsonl");
-    o.verbosity = 3;
-    o.check_frequency = 5;
-    o.checkin_frequency = 7;
-    return o;
-}
-
-std::vector<std::string> lines_of(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
-}
-
 struct conf_reply {
     std::string id;
     int32_t frequency = 0;
@@ -74,35 +57,18 @@ err send_configure(ProtocolStream& s, bool with_scan) {
     if (auto e = write_host_info_list(s, {{"OS", "Linux"}})) return e;
     devtree_list scan;
     if (with_scan) {
-        auto* mem = devtree_child(scan, "mem", "Memory");
-        auto phys = alloc_devnode();
-        phys->id = "phys";
-        phys->type = type_real_continuous;
-        phys->description = 2;
-        add_devnodes(*mem, std::move(phys));
-        auto* fs = devtree_child(scan, "fs", "Disks");
-        auto* root = devtree_child(*fs, "/", "root");
-        auto free_node = alloc_devnode();
-        free_node->id = "free";
-        free_node->type = type_continuous;
-        add_devnodes(*root, std::move(free_node));
-        auto state = alloc_devnode();
-        state->id = "state";
-        state->type = 1;
-        add_devnodes(*root, std::move(state));
+        auto add = [](devtree& g, const char* id, uint32_t type) {
+            auto n = alloc_devnode();
+            n->id = id;
+            n->type = type;
+            n->description = 2;
+            add_devnodes(g, std::move(n));
+        };
+        add(*devtree_child(scan, "mem", "Memory"), "phys", type_real_continuous);
+        add(*devtree_child(*devtree_child(scan, "fs", "Disks"), "/", "root"), "free", type_continuous);
         auto* log = devtree_child(scan, "log", "Logs");
-        auto adv = alloc_devnode();
-        adv->id = "/var/log/syslog";
-        adv->type = type_adv_log;
-        add_devnodes(*log, std::move(adv));
-        auto plain = alloc_devnode();
-        plain->id = "plain";
-        plain->type = type_log;
-        add_devnodes(*log, std::move(plain));
-        auto action = alloc_devnode();
-        action->id = "restart";
-        action->type = type_action;
-        add_devnodes(*log, std::move(action));
+        add(*log, "plain", type_log);
+        add(*log, "restart", type_action);
     }
     if (auto e = write_check_group_list(s, scan)) return e;
     if (auto e = write_list_start(s)) return e;
@@ -183,6 +149,30 @@ const devtree* group_of(const devtree_list& tree, const std::string& id) {
     return nullptr;
 }
 
+
+// One check-in on a connection of its own.
+checkin_in checkin_once(test_agent& a, uint16_t port, const std::vector<result_in>& results = {}) {
+    checkin_in ci;
+    EXPECT_FALSE(a.open(port));
+    EXPECT_FALSE(send_checkin(*a.s, results));
+    EXPECT_FALSE(read_checkin_reply(*a.s, ci));
+    a.close();
+    return ci;
+}
+
+// The success of a downtime request (`minutes` >= 0) or of a rescan request.
+bool request_granted(test_agent& a, uint16_t port, int32_t minutes) {
+    EXPECT_FALSE(a.open(port));
+    EXPECT_FALSE(minutes >= 0 ? write_downtime_req(*a.s, minutes, "maintenance") : write_rescan_req(*a.s));
+    EXPECT_FALSE(a.s->flush());
+    bool success = false;
+    std::string message;
+    EXPECT_FALSE(minutes >= 0 ? read_downtime_resp(*a.s, success, message) : read_rescan_resp(*a.s, success, message));
+    EXPECT_FALSE(message.empty());
+    a.close();
+    return success;
+}
+
 }  // namespace
 
 TEST(ServerConversation, RegistrationCheckinScanUploadConfiguresEveryUploadedCheck) {
@@ -229,39 +219,24 @@ TEST(ServerConversation, RegistrationCheckinScanUploadConfiguresEveryUploadedChe
     EXPECT_EQ(mem->checks[0]->identifier, "mem.phys");
     EXPECT_LT(mem->checks[0]->real.alert_high, 0) << "no thresholds";
     ASSERT_EQ(fs->children.size(), 1u);
-    const auto& root = *fs->children[0];
-    EXPECT_EQ(root.id, "/");
-    auto check = [](const devtree& g, const std::string& id) -> const devnode* {
-        for (const auto& c : g.checks) {
-            if (c->id == id) return c.get();
-        }
-        return nullptr;
-    };
-    ASSERT_EQ(root.checks.size(), 2u);
-    const devnode* free_check = check(root, "free");
-    const devnode* state_check = check(root, "state");
-    ASSERT_TRUE(free_check && state_check);
-    EXPECT_EQ(free_check->type, type_continuous);
-    EXPECT_LT(free_check->cont.alert_high, 0);
-    EXPECT_EQ(state_check->type, 1u);
-    EXPECT_EQ(state_check->warn_mask | state_check->alert_mask, 0u);
-    ASSERT_EQ(log->checks.size(), 2u) << "actions are not configured";
-    ASSERT_TRUE(check(*log, "/var/log/syslog") && check(*log, "plain"));
-    EXPECT_EQ(check(*log, "/var/log/syslog")->type, type_adv_log);
-    EXPECT_EQ(check(*log, "plain")->type, type_log);
+    ASSERT_EQ(fs->children[0]->checks.size(), 1u);
+    EXPECT_EQ(fs->children[0]->checks[0]->type, type_continuous);
+    ASSERT_EQ(log->checks.size(), 1u) << "actions are not configured";
+    EXPECT_EQ(log->checks[0]->type, type_log);
 
-    // Scanned once: the next check-in changes nothing.
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(send_checkin(*a.s, {}));
-    ASSERT_FALSE(read_checkin_reply(*a.s, ci));
-    EXPECT_FALSE(ci.changed);
+    ci = checkin_once(a, srv.l.port());
+    EXPECT_FALSE(ci.changed) << "scanned once: the next check-in changes nothing";
     EXPECT_FALSE(ci.scan);
-    a.close();
 
-    // And a later registration gets the uploaded checks straight away.
+    // A rescan request asks for a new scan at the next check-in.
+    EXPECT_TRUE(request_granted(a, srv.l.port(), -1));
+    ci = checkin_once(a, srv.l.port());
+    EXPECT_TRUE(ci.changed);
+    EXPECT_TRUE(ci.scan);
+
     conf_reply third;
     ASSERT_FALSE(register_agent(a, srv.l.port(), third));
-    EXPECT_EQ(third.tree.size(), 3u);
+    EXPECT_EQ(third.tree.size(), 3u) << "a later registration gets the uploaded checks";
 }
 
 TEST(ServerConversation, ResultsArriveFieldByFieldAsJsonLines) {
@@ -273,30 +248,26 @@ TEST(ServerConversation, ResultsArriveFieldByFieldAsJsonLines) {
     conf_reply reg;
     ASSERT_FALSE(register_agent(a, srv.l.port(), reg));
     EXPECT_EQ(reg.alert_groups, std::vector<std::string>{"ops"});
-    ASSERT_FALSE(a.open(srv.l.port()));
     result_in r1{{"mem", "phys"}, 1, 0, 1.5, "", "", 0, std::string("mem.phys"), std::nullopt};
     result_in r2{{"log", "syslog"}, 2, 0, 0, std::string("a\"b\\c\n\x01\xff", 8), "cmt", 2, std::string("log.syslog"),
                  std::string("ops")};
     result_in r3{{"fs", "/", "free"}, 0, -7, 0, "", "", 1, std::nullopt, std::nullopt};
     result_in r4{{"act", "x"}, 3, 0, 0, "", "", 3, std::string("act.x"), std::nullopt};
-    ASSERT_FALSE(send_checkin(*a.s, {r1, r2, r3, r4}));
-    checkin_in ci;
-    ASSERT_FALSE(read_checkin_reply(*a.s, ci));
-    a.close();
+    checkin_once(a, srv.l.port(), {r1, r2, r3, r4});
     auto lines = lines_of(d.str("results.jsonl"));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0],
               "{\"agent\":\"host1\",\"domain\":\"lab\",\"path\":[\"mem\",\"phys\"],\"status\":0,"
               "\"checkTime\":1700000000,\"comment\":\"\",\"value\":1.5,\"identifier\":\"mem.phys\","
               "\"alertGroup\":null,\"ack\":true}");
-    EXPECT_NE(lines[1].find("\"value\":\"a\\\"b\\\\c\\u000a\\u0001\\u00ff\""), std::string::npos) << lines[1];
-    EXPECT_NE(lines[1].find("\"comment\":\"cmt\""), std::string::npos);
-    EXPECT_NE(lines[1].find("\"alertGroup\":\"ops\""), std::string::npos);
-    EXPECT_NE(lines[1].find("\"status\":2"), std::string::npos);
+    EXPECT_NE(lines[1].find("\"status\":2,\"checkTime\":1700000000,\"comment\":\"cmt\","
+                            "\"value\":\"a\\\"b\\\\c\\u000a\\u0001\\u00ff\",\"identifier\":\"log.syslog\","
+                            "\"alertGroup\":\"ops\""),
+              std::string::npos)
+        << lines[1];
     EXPECT_NE(lines[2].find("\"path\":[\"fs\",\"/\",\"free\"]"), std::string::npos);
     EXPECT_NE(lines[2].find("\"value\":-7,\"identifier\":null"), std::string::npos) << lines[2];
     EXPECT_NE(lines[3].find("\"value\":null"), std::string::npos);
-    EXPECT_EQ(srv.state->table().checks(), 4u);
 }
 
 TEST(ServerConversation, WithheldAcknowledgementIsMarkedAndLaterGiven) {
@@ -306,20 +277,9 @@ TEST(ServerConversation, WithheldAcknowledgementIsMarkedAndLaterGiven) {
     test_server srv(o);
     test_agent a;
     result_in r{{"mem", "phys"}, 0, 42, 0, "", "", 0, std::string("mem.phys"), std::nullopt};
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(send_checkin(*a.s, {}));
-    checkin_in empty;
-    ASSERT_FALSE(read_checkin_reply(*a.s, empty));
-    EXPECT_TRUE(empty.ack) << "a check-in without results does not use up the fault";
-    a.close();
-    for (bool expected : {false, true}) {
-        ASSERT_FALSE(a.open(srv.l.port()));
-        ASSERT_FALSE(send_checkin(*a.s, {r}));
-        checkin_in ci;
-        ASSERT_FALSE(read_checkin_reply(*a.s, ci));
-        EXPECT_EQ(ci.ack, expected);
-        a.close();
-    }
+    EXPECT_TRUE(checkin_once(a, srv.l.port()).ack) << "a check-in without results does not use up the fault";
+    EXPECT_FALSE(checkin_once(a, srv.l.port(), {r}).ack);
+    EXPECT_TRUE(checkin_once(a, srv.l.port(), {r}).ack);
     ASSERT_TRUE(srv.wait_served(3));
     auto lines = lines_of(d.str("results.jsonl"));
     ASSERT_EQ(lines.size(), 2u);
@@ -337,6 +297,7 @@ TEST(ServerConversation, FaultsInCheckinReplyAreWhatTheAgentReports) {
         {"close", "Peer closed connection unexpectedly"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
         temp_dir d;
         auto o = options_in(d);
         o.faults.push_back({c.kind, "checkin_resp", -1});
@@ -346,94 +307,25 @@ TEST(ServerConversation, FaultsInCheckinReplyAreWhatTheAgentReports) {
         ASSERT_FALSE(send_checkin(*a.s, {}));
         checkin_in ci;
         auto e = read_checkin_reply(*a.s, ci);
-        EXPECT_NE(e.message().find(c.text), std::string::npos) << c.kind << ": " << e.message();
+        EXPECT_NE(e.message().find(c.text), std::string::npos) << e.message();
     }
 }
 
-TEST(ServerConversation, SlowReplyStillArrives) {
-    temp_dir d;
-    auto o = options_in(d);
-    o.faults.push_back({"slow", "server_time_resp", -1});
-    o.slow_seconds = 1;
-    test_server srv(o);
-    test_agent a;
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(write_server_time_req(*a.s, 1000));
-    ASSERT_FALSE(a.s->flush());
-    EXPECT_EQ(a.s->wait_readable(0), 0) << "held back";
-    int32_t sec = 0, usec = -1;
-    ASSERT_FALSE(read_server_time_resp(*a.s, sec, usec));
-    EXPECT_GT(sec, 1000);
-    EXPECT_EQ(usec, 0);
-}
-
-TEST(ServerConversation, DowntimeGrantedRefusedAndInvalid) {
-    temp_dir d;
-    auto o = options_in(d);
-    test_server srv(o);
-    test_agent a;
-    struct {
-        int32_t minutes;
-        bool ok;
-    } cases[] = {{30, true}, {0, false}, {-5, false}};
+TEST(ServerConversation, DowntimeAndRescanGrantedRefusedAndInvalid) {
+    struct request_case {
+        bool refuse;
+        int32_t minutes;  // -1: a rescan
+        bool granted;
+    } cases[] = {{false, 30, true}, {false, 0, false}, {false, -1, true}, {true, 10, false}, {true, -1, false}};
     for (const auto& c : cases) {
-        ASSERT_FALSE(a.open(srv.l.port()));
-        ASSERT_FALSE(write_downtime_req(*a.s, c.minutes, "maintenance"));
-        ASSERT_FALSE(a.s->flush());
-        bool success = !c.ok;
-        std::string message;
-        ASSERT_FALSE(read_downtime_resp(*a.s, success, message));
-        EXPECT_EQ(success, c.ok) << c.minutes;
-        EXPECT_FALSE(message.empty());
-        a.close();
+        SCOPED_TRACE(testing::Message() << c.refuse << " " << c.minutes);
+        temp_dir d;
+        auto o = options_in(d);
+        o.refuse_requests = c.refuse;
+        test_server srv(o);
+        test_agent a;
+        EXPECT_EQ(request_granted(a, srv.l.port(), c.minutes), c.granted);
     }
-}
-
-TEST(ServerConversation, RescanAsksForNewScanAtNextCheckin) {
-    temp_dir d;
-    test_server srv(options_in(d));
-    test_agent a;
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(send_configure(*a.s, true));
-    conf_reply reg;
-    ASSERT_FALSE(read_conf_reply(*a.s, reg));
-    a.close();
-
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(write_rescan_req(*a.s));
-    ASSERT_FALSE(a.s->flush());
-    bool success = false;
-    std::string message;
-    ASSERT_FALSE(read_rescan_resp(*a.s, success, message));
-    EXPECT_TRUE(success);
-    a.close();
-
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(send_checkin(*a.s, {}));
-    checkin_in ci;
-    ASSERT_FALSE(read_checkin_reply(*a.s, ci));
-    EXPECT_TRUE(ci.changed);
-    EXPECT_TRUE(ci.scan);
-}
-
-TEST(ServerConversation, RefusedRequestsFail) {
-    temp_dir d;
-    auto o = options_in(d);
-    o.refuse_requests = true;
-    test_server srv(o);
-    test_agent a;
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(write_rescan_req(*a.s));
-    ASSERT_FALSE(a.s->flush());
-    bool success = true;
-    std::string message;
-    ASSERT_FALSE(read_rescan_resp(*a.s, success, message));
-    EXPECT_FALSE(success);
-    ASSERT_FALSE(write_downtime_req(*a.s, 10, ""));
-    ASSERT_FALSE(a.s->flush());
-    success = true;
-    ASSERT_FALSE(read_downtime_resp(*a.s, success, message));
-    EXPECT_FALSE(success);
 }
 
 TEST(ServerConversation, UpgradeOfferedUntilTakenAndSentByteForByte) {
@@ -445,13 +337,7 @@ TEST(ServerConversation, UpgradeOfferedUntilTakenAndSentByteForByte) {
     std::ofstream(o.upgrade_file, std::ios::binary) << content;
     test_server srv(o);
     test_agent a;
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(send_checkin(*a.s, {}));
-    checkin_in ci;
-    ASSERT_FALSE(read_checkin_reply(*a.s, ci));
-    EXPECT_TRUE(ci.upgrade);
-    a.close();
-
+    EXPECT_TRUE(checkin_once(a, srv.l.port()).upgrade);
     ASSERT_FALSE(a.open(srv.l.port()));
     ASSERT_FALSE(write_upgrade_req(*a.s));
     ASSERT_FALSE(a.s->flush());
@@ -462,34 +348,7 @@ TEST(ServerConversation, UpgradeOfferedUntilTakenAndSentByteForByte) {
     }));
     EXPECT_TRUE(got == content);
     a.close();
-
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(send_checkin(*a.s, {}));
-    ASSERT_FALSE(read_checkin_reply(*a.s, ci));
-    EXPECT_FALSE(ci.upgrade) << "taken";
-}
-
-TEST(ServerConversation, ActionsSentOnceInTheirGroups) {
-    temp_dir d;
-    auto o = options_in(d);
-    o.actions = {{"custom", "restart"}, {"custom", "flush"}};
-    test_server srv(o);
-    test_agent a;
-    checkin_in ci;
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(send_checkin(*a.s, {}));
-    ASSERT_FALSE(read_checkin_reply(*a.s, ci));
-    a.close();
-    ASSERT_EQ(ci.actions.size(), 1u);
-    EXPECT_EQ(ci.actions[0]->id, "custom");
-    ASSERT_EQ(ci.actions[0]->checks.size(), 2u);
-    EXPECT_EQ(ci.actions[0]->checks[1]->id, "flush");
-
-    checkin_in again;
-    ASSERT_FALSE(a.open(srv.l.port()));
-    ASSERT_FALSE(send_checkin(*a.s, {}));
-    ASSERT_FALSE(read_checkin_reply(*a.s, again));
-    EXPECT_TRUE(again.actions.empty());
+    EXPECT_FALSE(checkin_once(a, srv.l.port()).upgrade) << "taken";
 }
 
 }  // namespace zp::test
