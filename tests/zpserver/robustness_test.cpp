@@ -1,11 +1,7 @@
 // robustness_test.cpp - what a hostile or broken agent cannot do to the
 // server, and the server's own texts and records.
-#include <fstream>
 #include <limits>
-#include <atomic>
 #include <random>
-#include <sstream>
-#include <thread>
 
 #include "protocol/memory_stream.h"
 #include "protocol/messages_checkin.h"
@@ -141,7 +137,7 @@ TEST(ServerAcceptLoop, ConnectionsBeyondTheCapAreClosedAtOnce) {
     loop.join();
 }
 
-TEST(ServerMessages, OverlongPathIsRefused) {
+TEST(ServerMessages, OverlongPathAndDeeplyNestedGroupsAreRefused) {
     memory_stream m;
     ASSERT_FALSE(write_checkin_req(m));
     ASSERT_FALSE(write_list_start(m));
@@ -154,10 +150,8 @@ TEST(ServerMessages, OverlongPathIsRefused) {
     auto e = server::read_checkin_req(in, out);
     EXPECT_NE(e.message().find("Path too long"), std::string::npos) << e.message();
     EXPECT_TRUE(out.empty());
-}
 
-TEST(ServerMessages, DeeplyNestedScanGroupsAreRefused) {
-    memory_stream m;
+    m.output.clear();
     ASSERT_FALSE(write_configure_req(m));
     ASSERT_FALSE(write_list_start(m));
     ASSERT_FALSE(write_end_of_contents(m));
@@ -169,9 +163,9 @@ TEST(ServerMessages, DeeplyNestedScanGroupsAreRefused) {
         ASSERT_FALSE(write_list_start(m));  // its checks
         ASSERT_FALSE(write_end_of_contents(m));
     }
-    memory_stream in(m.output);
+    memory_stream in2(m.output);
     server::configure_request req;
-    auto e = server::read_configure_req(in, req);
+    e = server::read_configure_req(in2, req);
     EXPECT_NE(e.message().find("nested too deeply"), std::string::npos) << e.message();
 }
 
@@ -208,28 +202,6 @@ TEST(ServerStore, DamagedRecordIsRefusedAndGivesFreshRecord) {
     EXPECT_FALSE(server::agent_store(d.str()).get("n", "d").hostkey);
     EXPECT_LT(server::agent_store::file_name(std::string(256, 'x'), std::string(1024, 'y')).size(), 60u);
     EXPECT_EQ(server::agent_store::file_name("../a", "b").find('/'), std::string::npos);
-}
-
-TEST(ServerStore, ConcurrentChangesOfOneAgentAreAllKept) {
-    temp_dir d;
-    server::agent_store store(d.str());
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&store, t] {
-            for (int i = 0; i < 25; ++i) {
-                EXPECT_FALSE(store.update("n", "d", [&](server::agent_record& r) {
-                    r.checks.push_back({static_cast<uint32_t>(t), {"g", std::to_string(i)}});
-                }));
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    std::ifstream in(d.path / server::agent_store::file_name("n", "d"));
-    std::stringstream b;
-    b << in.rdbuf();
-    server::agent_record back;
-    ASSERT_FALSE(server::parse_record(b.str(), back));
-    EXPECT_EQ(back.checks.size(), 200u);
 }
 
 }  // namespace zp::test
