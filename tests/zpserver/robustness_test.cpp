@@ -1,11 +1,7 @@
 // robustness_test.cpp - what a hostile or broken agent cannot do to the
 // server, and the server's own texts and records.
-#include <fstream>
 #include <limits>
-#include <atomic>
 #include <random>
-#include <sstream>
-#include <thread>
 
 #include "protocol/memory_stream.h"
 #include "protocol/messages_checkin.h"
@@ -18,14 +14,6 @@
 namespace zp::test {
 
 namespace {
-
-server::server_options options_in(const temp_dir& d) {
-    server::server_options o;
-    o.state_dir = d.str("state");
-    o.results_path = d.str("results.jsonl");
-    o.verbosity = 3;
-    return o;
-}
 
 // Sends raw octets on a fresh connection and closes it.
 void send_raw(uint16_t port, const std::vector<uint8_t>& bytes) {
@@ -78,12 +66,8 @@ TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
     for (const bignum* value : {one.get(), p_minus_1.get()}) {
         test_agent a;
         ASSERT_FALSE(a.connect(srv.l.port()));
-        client_private_key k{a.name, a.domain, "", false, false, false};
-        ASSERT_FALSE(write_client_wants(*a.s));
-        ASSERT_FALSE(write_client_private_key(*a.s, k));
-        ASSERT_FALSE(write_end_of_contents(*a.s));
         client_wants_reply reply;
-        ASSERT_FALSE(read_client_wants_reply(*a.s, reply));
+        ASSERT_FALSE(a.hello(reply));
         ASSERT_FALSE(write_negotiate_ack(*a.s));
         dh_parameters_reply dh;
         ASSERT_FALSE(read_dh_parameters_reply(*a.s, dh));
@@ -153,31 +137,7 @@ TEST(ServerAcceptLoop, ConnectionsBeyondTheCapAreClosedAtOnce) {
     loop.join();
 }
 
-TEST(ServerMessages, CheckResultWithUnknownTrailingMembersIsAccepted) {
-    memory_stream m;
-    ASSERT_FALSE(write_checkin_req(m));
-    ASSERT_FALSE(write_list_start(m));
-    ASSERT_FALSE(write_check_result(m, 5, "c", 1));
-    ASSERT_FALSE(write_list_start(m));
-    ASSERT_FALSE(write_string(m, 256, "g"));
-    ASSERT_FALSE(write_end_of_contents(m));
-    ASSERT_FALSE(write_real(m, 2.5));
-    ASSERT_FALSE(write_string(m, 256, "id"));
-    ASSERT_FALSE(write_string(m, 256, "grp"));
-    ASSERT_FALSE(write_bool(m, true));  // a member this server does not know
-    ASSERT_FALSE(write_end_of_contents(m));
-    ASSERT_FALSE(write_end_of_contents(m));
-    ASSERT_FALSE(write_end_of_contents(m));
-    memory_stream in(m.output);
-    std::vector<server::check_result> out;
-    ASSERT_FALSE(server::read_checkin_req(in, out));
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].identifier, "id");
-    EXPECT_EQ(out[0].alert_group, "grp");
-    EXPECT_EQ(out[0].value.d, 2.5);
-}
-
-TEST(ServerMessages, OverlongPathIsRefused) {
+TEST(ServerMessages, OverlongPathAndDeeplyNestedGroupsAreRefused) {
     memory_stream m;
     ASSERT_FALSE(write_checkin_req(m));
     ASSERT_FALSE(write_list_start(m));
@@ -190,10 +150,8 @@ TEST(ServerMessages, OverlongPathIsRefused) {
     auto e = server::read_checkin_req(in, out);
     EXPECT_NE(e.message().find("Path too long"), std::string::npos) << e.message();
     EXPECT_TRUE(out.empty());
-}
 
-TEST(ServerMessages, DeeplyNestedScanGroupsAreRefused) {
-    memory_stream m;
+    m.output.clear();
     ASSERT_FALSE(write_configure_req(m));
     ASSERT_FALSE(write_list_start(m));
     ASSERT_FALSE(write_end_of_contents(m));
@@ -205,22 +163,17 @@ TEST(ServerMessages, DeeplyNestedScanGroupsAreRefused) {
         ASSERT_FALSE(write_list_start(m));  // its checks
         ASSERT_FALSE(write_end_of_contents(m));
     }
-    memory_stream in(m.output);
+    memory_stream in2(m.output);
     server::configure_request req;
-    auto e = server::read_configure_req(in, req);
+    e = server::read_configure_req(in2, req);
     EXPECT_NE(e.message().find("nested too deeply"), std::string::npos) << e.message();
 }
 
-TEST(ServerResults, JsonEscapesEveryByteOutsidePrintableAscii) {
-    EXPECT_EQ(server::json_string(std::string("a\"b\\c\x7f\x80\xff\t", 9)), "\"a\\\"b\\\\c\\u007f\\u0080\\u00ff\\u0009\"");
-    EXPECT_EQ(server::json_string(std::string("\0", 1)), "\"\\u0000\"");
-}
-
-TEST(ServerResults, RealsJsonCannotHoldBecomeStrings) {
+TEST(ServerResults, ResultsFileStaysValidJsonWhateverTheValue) {
+    EXPECT_EQ(server::json_string(std::string("a\"b\\c\x7f\x80\xff\t\0", 10)),
+              "\"a\\\"b\\\\c\\u007f\\u0080\\u00ff\\u0009\\u0000\"");
     server::check_result r;
     r.value.kind = server::result_value::real;
-    r.value.d = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_NE(server::result_json("a", "d", r, true).find("\"value\":\"nan\""), std::string::npos);
     r.value.d = -std::numeric_limits<double>::infinity();
     EXPECT_NE(server::result_json("a", "d", r, true).find("\"value\":\"-inf\""), std::string::npos);
 }
@@ -228,132 +181,27 @@ TEST(ServerResults, RealsJsonCannotHoldBecomeStrings) {
 TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFile) {
     server::agent_record rec;
     rec.name = std::string("we ird%\n\x01\xff", 10);
-    rec.domain = "";
     rec.hostkey = "123";
     rec.host_id = "h 1";
-    rec.scanned = true;
     rec.checks.push_back({7, {"mem", "", "a b"}});
     server::agent_record back;
     ASSERT_FALSE(server::parse_record(server::format_record(rec), back));
     EXPECT_EQ(back.name, rec.name);
-    EXPECT_EQ(back.domain, "");
     EXPECT_EQ(back.hostkey, "123");
     EXPECT_FALSE(back.hallmark);
     EXPECT_EQ(back.host_id, "h 1");
-    EXPECT_TRUE(back.scanned);
     ASSERT_EQ(back.checks.size(), 1u);
     EXPECT_EQ(back.checks[0].path, (std::vector<std::string>{"mem", "", "a b"}));
 }
 
-TEST(ServerStore, DamagedRecordIsRefused) {
+TEST(ServerStore, DamagedRecordIsRefusedAndGivesFreshRecord) {
     server::agent_record rec;
-    EXPECT_TRUE(server::parse_record("name a\nbogus 1\n", rec));
-    EXPECT_TRUE(server::parse_record("name %4\n", rec));
-    EXPECT_TRUE(server::parse_record("check x a b\n", rec));
-}
-
-TEST(ServerStore, DamagedFileGivesFreshRecord) {
+    for (const char* text : {"name a\nbogus 1\n", "name %4\n", "check x a b\n"}) EXPECT_TRUE(server::parse_record(text, rec)) << text;
     temp_dir d;
-    auto file = d.path / server::agent_store::file_name("n", "d");
-    std::ofstream(file) << "name n\ndomain d\nhostkey %zz\n";
-    server::agent_store store(d.str());
-    auto rec = store.get("n", "d");
-    EXPECT_FALSE(rec.hostkey);
-}
-
-TEST(ServerStore, ConcurrentChangesOfOneAgentAreAllKept) {
-    temp_dir d;
-    server::agent_store store(d.str());
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&store, t] {
-            for (int i = 0; i < 25; ++i) {
-                EXPECT_FALSE(store.update("n", "d", [&](server::agent_record& r) {
-                    r.checks.push_back({static_cast<uint32_t>(t), {"g", std::to_string(i)}});
-                }));
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    std::ifstream in(d.path / server::agent_store::file_name("n", "d"));
-    std::stringstream b;
-    b << in.rdbuf();
-    server::agent_record back;
-    ASSERT_FALSE(server::parse_record(b.str(), back));
-    EXPECT_EQ(back.checks.size(), 200u);
-}
-
-TEST(ServerStore, LongNamesGetShortFileNames) {
-    std::string n(256, 'x'), dom(1024, 'y');
-    EXPECT_LT(server::agent_store::file_name(n, dom).size(), 60u);
+    std::ofstream(d.path / server::agent_store::file_name("n", "d")) << "name n\ndomain d\nhostkey %zz\n";
+    EXPECT_FALSE(server::agent_store(d.str()).get("n", "d").hostkey);
+    EXPECT_LT(server::agent_store::file_name(std::string(256, 'x'), std::string(1024, 'y')).size(), 60u);
     EXPECT_EQ(server::agent_store::file_name("../a", "b").find('/'), std::string::npos);
-}
-
-TEST(ServerOptions, FaultsAndValuesAreChecked) {
-    server::fault f;
-    ASSERT_FALSE(server::parse_fault("wrong-tag:configure_resp:2", f));
-    EXPECT_EQ(f.phase, "configure_resp");
-    EXPECT_EQ(f.count, 2);
-    ASSERT_FALSE(server::parse_fault("garbage", f));
-    EXPECT_EQ(f.phase, "auth");
-    EXPECT_TRUE(server::parse_fault("explode", f));
-    EXPECT_TRUE(server::parse_fault("close:nowhere", f));
-    EXPECT_TRUE(server::parse_fault("close:any:0", f));
-    EXPECT_TRUE(server::parse_fault("nack:checkin_resp", f)) << "the agent reads no nack there";
-    EXPECT_TRUE(server::parse_fault("garbage:server_offers", f));
-    EXPECT_TRUE(server::parse_fault("withhold-ack:configure_resp", f));
-    EXPECT_FALSE(server::parse_fault("nack:configure_resp", f));
-
-    server::server_options o;
-    bool help = false;
-    const char* good[] = {"zpserver", "-p", "0", "--server-version=0x0201", "--cluster", "a:1,b:2", "--nack"};
-    ASSERT_FALSE(server::parse_options(7, const_cast<char**>(good), o, help));
-    EXPECT_EQ(o.port, 0);
-    EXPECT_EQ(o.version, 0x0201);
-    EXPECT_EQ(o.cluster.size(), 2u);
-    EXPECT_EQ(o.faults.size(), 1u);
-    const char* bad_port[] = {"zpserver", "--port", "70000"};
-    EXPECT_TRUE(server::parse_options(3, const_cast<char**>(bad_port), o, help));
-    const char* missing[] = {"zpserver", "--results"};
-    EXPECT_TRUE(server::parse_options(2, const_cast<char**>(missing), o, help));
-    const char* bad_cluster[] = {"zpserver", "--cluster", "a:0"};
-    EXPECT_TRUE(server::parse_options(3, const_cast<char**>(bad_cluster), o, help));
-}
-
-TEST(ServerOptions, ZeroGeneratorIsRefused) {
-    server::server_options o;
-    o.generator_hex = "00";
-    std::unique_ptr<server::server_state> st;
-    EXPECT_TRUE(server::server_state::create(o, st));
-    o.generator_hex = "xyz";
-    EXPECT_TRUE(server::server_state::create(o, st));
-}
-
-}  // namespace zp::test
-
-namespace zp::test {
-
-TEST(ServerSummary, KeepsLastStatusAndValueAndCountsPerCheck) {
-    server::summary s;
-    server::check_result r;
-    r.path = {"mem", "phys"};
-    r.value.kind = server::result_value::integer;
-    r.value.i = 5;
-    s.add("a1", {r});
-    r.value.i = 6;
-    r.status = 2;
-    server::check_result other;
-    other.path = {"log", std::string("x\x01y", 3)};
-    other.value.kind = server::result_value::text;
-    other.value.s = std::string(100, 'z');
-    s.add("a1", {r, other});
-    std::string t = s.render();
-    EXPECT_EQ(s.checks(), 2u);
-    auto line = t.substr(t.find("mem/phys"));
-    line = line.substr(0, line.find('\n'));
-    EXPECT_NE(line.find("      2  alert    6"), std::string::npos) << line;
-    EXPECT_NE(t.find("log/x?y"), std::string::npos) << "control bytes are not put on the terminal";
-    EXPECT_NE(t.find(std::string(37, 'z') + "..."), std::string::npos) << "long values are cut";
 }
 
 }  // namespace zp::test

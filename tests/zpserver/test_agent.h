@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -36,6 +37,24 @@ struct temp_dir {
     }
     std::string str(const char* leaf = nullptr) const { return leaf ? (path / leaf).string() : path.string(); }
 };
+
+// Options for a server keeping its state and results in `d`.
+inline server::server_options options_in(const temp_dir& d) {
+    server::server_options o;
+    o.state_dir = d.str("state");
+    o.results_path = d.str("results.jsonl");
+    o.verbosity = 3;
+    o.check_frequency = 5;
+    o.checkin_frequency = 7;
+    return o;
+}
+
+inline std::vector<std::string> lines_of(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
 
 // A server whose connections are served one at a time by a thread of the test.
 struct test_server {
@@ -94,16 +113,21 @@ struct test_agent {
         return open_socket_stream(a, port, protocol_socket_flags, s);
     }
 
-    // Everything up to the authenticated cipher stream. `nack` receives the
-    // server's reason when it refuses.
-    err set_up(std::string* nack = nullptr) {
+    // The agent's hello, announcing the keys it holds, and the server's offer.
+    err hello(client_wants_reply& reply) {
         client_private_key k{name, domain, "", keys.hostkey.has_value(), keys.hostkey && keys.hallmark, false};
         if (auto e = write_client_wants(*s)) return e;
         if (auto e = write_client_private_key(*s, k)) return e;
         if (auto e = write_end_of_contents(*s)) return e;
         if (auto e = s->flush()) return e;
+        return read_client_wants_reply(*s, reply);
+    }
+
+    // Everything up to the authenticated cipher stream. `nack` receives the
+    // server's reason when it refuses.
+    err set_up(std::string* nack = nullptr) {
         client_wants_reply reply;
-        if (auto e = read_client_wants_reply(*s, reply)) return e;
+        if (auto e = hello(reply)) return e;
         if (reply.nack) {
             if (nack) *nack = reply.reason;
             return err::text("Server rejected us");
