@@ -125,7 +125,9 @@ void take_host_id(config& c, const std::string& id) {
     if (c.host_id) return;
     if (id.size() > max_host_id) {
         // Kept, it could never be announced again and every set-up would fail.
+        // An older id the server no longer gives must not come back at the next start.
         log(2, "Host id from server is longer than %u bytes; not kept", static_cast<unsigned>(max_host_id));
+        delete_variable("host_id");
         return;
     }
     c.host_id = id;

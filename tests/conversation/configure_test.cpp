@@ -258,9 +258,10 @@ TEST_F(configure_test, ServerNamesThatWouldBreakTheListAreLeftOut) {
 }
 
 // An id longer than the agent can announce would make every later set-up
-// fail; it is not kept.
+// fail; it is not kept, and the id it replaces is not loaded at the next start.
 TEST_F(configure_test, HostIdTooLongToAnnounceIsNotKept) {
     c.host_id = "old-id";
+    ASSERT_FALSE(set_variable("host_id", "old-id"));
     ASSERT_FALSE(run(bare_reply(std::string(129, 'i'))));
     EXPECT_FALSE(c.host_id);
     EXPECT_FALSE(get_variable("host_id"));
