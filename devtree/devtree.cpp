@@ -414,7 +414,11 @@ int64_t result_budget_used() { return budget_used.load(std::memory_order_relaxed
 // ---------------------------------------------------------------------------
 // Names of an item
 
-std::string dotted_name(const devnode& node) {
+namespace {
+
+// The escaped ids of the item's groups, each followed by ".", then the item's
+// own id, escaped or as it is.
+std::string group_prefixed_name(const devnode& node, bool escape_item) {
     try {
         std::string out;
         for (const devtree* g : group_chain(node)) {
@@ -422,27 +426,21 @@ std::string dotted_name(const devnode& node) {
             out += '.';
             if (out.size() > name_max) return cut_name(std::move(out));
         }
-        append_escaped(out, node.id);
+        if (escape_item)
+            append_escaped(out, node.id);
+        else
+            out += node.id;
         return cut_name(std::move(out));
     } catch (const std::bad_alloc&) {
         fatal("alloc_str() ran out of memory!");
     }
 }
 
-std::string group_path_name(const devnode& node) {
-    try {
-        std::string out;
-        for (const devtree* g : group_chain(node)) {
-            append_escaped(out, g->id);
-            out += '.';
-            if (out.size() > name_max) return cut_name(std::move(out));
-        }
-        out += node.id;
-        return cut_name(std::move(out));
-    } catch (const std::bad_alloc&) {
-        fatal("alloc_str() ran out of memory!");
-    }
-}
+}  // namespace
+
+std::string dotted_name(const devnode& node) { return group_prefixed_name(node, true); }
+
+std::string group_path_name(const devnode& node) { return group_prefixed_name(node, false); }
 
 std::string backslash_name(const devnode& node) {
     try {
