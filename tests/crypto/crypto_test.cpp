@@ -1,6 +1,7 @@
 // crypto_test.cpp - MD5 and AES-128 through the wrappers against the published
 // test values, the hallmark and challenge-response derivations, and the key
-// pair's draw sizes, redraw rule and bound, and agreement in a real group.
+// pair's draw sizes, redraw rule and bound (agreement with a server is checked
+// by the conversation tests).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -18,14 +19,10 @@ using test::bn_from_bytes;
 using test::hex_bytes;
 using test::scripted_random;
 
-TEST(md5_test, PublishedTestSuite) {
+TEST(md5_test, PublishedValuesOfEmptyShortAndMultiBlockTexts) {
     const std::pair<const char*, const char*> cases[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
@@ -164,21 +161,6 @@ TEST(dh_test, ParametersTooLargeToAnswerAreRefusedBeforeWork) {
     EXPECT_TRUE(r.asked.empty());
     EXPECT_FALSE(generate_key_pair(*p35, *bn_new(3, 1), pub, priv, r.source()));
     EXPECT_FALSE(shared_secret(*bn_new(3, 1), *bn_new(5, 1), *p36));
-}
-
-TEST(dh_test, TwoPartiesAgreeInTheOakleyGroup) {
-    auto p = bn_from_bytes(test::hex_bytes(test::oakley2_prime));
-    auto g = bn_new(2, 1);
-    for (int round = 0; round < 5; ++round) {
-        bignum_ptr pub_a, priv_a, pub_b, priv_b;
-        ASSERT_FALSE(generate_key_pair(*p, *g, pub_a, priv_a));
-        ASSERT_FALSE(generate_key_pair(*p, *g, pub_b, priv_b));
-        auto s_a = shared_secret(*pub_b, *priv_a, *p);
-        auto s_b = shared_secret(*pub_a, *priv_b, *p);
-        ASSERT_TRUE(s_a && s_b);
-        EXPECT_TRUE(bn_equals(*s_a, *s_b));
-        EXPECT_LE(bn_bit_length(*priv_a), 32u);
-    }
 }
 
 }  // namespace
