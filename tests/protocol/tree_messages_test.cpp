@@ -81,31 +81,25 @@ TEST(ServerTrees, DeeplyNestedGroupsRefusedAndReleased) {
     EXPECT_TRUE(a.empty() && b.empty());
 }
 
-TEST(ScannedTree, UploadedWithRangesDescriptionsAndTemplate) {
-    auto g = std::make_unique<devtree>();
-    g->id = "mem";
-    g->name = "Free Memory";
-    g->name_template = "Free %0r";
-    g->flags = 1;
+TEST(ScannedTree, UploadedWithRangesDescriptionsAndTemplateOctetForOctet) {
+    devtree_list scan;
+    scan.push_back(std::make_unique<devtree>(
+        devtree{.id = "mem", .name = "Free Memory", .name_template = "Free %0r", .flags = 1}));
+    scan.push_back(std::make_unique<devtree>(devtree{.id = std::string(257, 'l')}));  // too long: left out
     auto n = alloc_devnode();
     n->id = "phys";
     n->name = "Physical";
     n->type = type_real_continuous;
     n->unit = "kB";
     n->has_range = 1;
-    n->range_low = 0;
     n->scan_value = NAN;
     n->range_high = 2.0;
     n->description = 2;
-    add_devnodes(*g, std::move(n));
+    add_devnodes(*scan[0], std::move(n));
     auto plain = alloc_devnode();
     plain->id = "x";
     plain->description = 31;  // out of bounds: logged, still sent
-    add_devnodes(*g, std::move(plain));
-    devtree_list scan;
-    scan.push_back(std::move(g));
-    scan.push_back(std::make_unique<devtree>());
-    scan.back()->id = std::string(257, 'l');  // too long: left out
+    add_devnodes(*scan[0], std::move(plain));
     memory_stream s;
     ASSERT_FALSE(write_check_group_list(s, scan));
     wire expect;
