@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "wire.h"
@@ -53,12 +54,7 @@ std::string write_one(const std::string& what, memory_stream& s) {
     return "! " + e.message();
 }
 
-// What a reader gives when it has no value of its own.
-struct read_ok {
-    bool operator==(const read_ok&) const = default;
-};
-
-std::string shown(read_ok) { return "ok"; }
+std::string shown(std::monostate) { return "ok"; }  // a reader without a value of its own
 std::string shown(int32_t v) { return std::to_string(v); }
 std::string shown(uint32_t v) { return std::to_string(v); }
 std::string shown(const std::string& v) {
@@ -95,9 +91,9 @@ std::string read_one(const std::string& what, memory_stream& s) {
         return run(std::string("old"), [&](std::string& x) { return read_string(s, static_cast<size_t>(lo), x); });
     if (kind == "real") return run(7.0, [&](double& x) { return read_real(s, x); });
     if (kind == "tag") return run(tag_code{7}, [&](tag_code& x) { return read_tag(s, x); });
-    if (kind == "null") return run(read_ok{}, [&](read_ok&) { return read_null(s); });
-    if (kind == "skip") return run(read_ok{}, [&](read_ok&) { return skip_value(s); });
-    if (kind == "skip_to_eol") return run(read_ok{}, [&](read_ok&) { return skip_to_eol(s); });
+    if (kind == "null") return run(std::monostate{}, [&](std::monostate&) { return read_null(s); });
+    if (kind == "skip") return run(std::monostate{}, [&](std::monostate&) { return skip_value(s); });
+    if (kind == "skip_to_eol") return run(std::monostate{}, [&](std::monostate&) { return skip_to_eol(s); });
     bool indefinite = false;
     std::string v = run(uint32_t{7}, [&](uint32_t& x) { return read_length(s, x, indefinite); });
     return indefinite ? "indefinite" : v;

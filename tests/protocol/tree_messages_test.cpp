@@ -111,18 +111,14 @@ TEST(ScannedTree, UploadedWithRangesDescriptionsAndTemplateOctetForOctet) {
         .list().end().str("Free %0r").b(true).end()
         .end();
     EXPECT_EQ(s.output, expect.get());
-
 }
 
 struct ResultRecord : ::testing::Test {
-    devtree top, mid;
+    devtree top{.id = "log"}, mid{.id = "var", .parent = &top};
     std::unique_ptr<devnode> node = alloc_devnode();
     std::unique_ptr<resnode> res = alloc_resnode();
 
     void SetUp() override {
-        top.id = "log";
-        mid.id = "var";
-        mid.parent = &top;
         node->id = "app";
         node->parent = &mid;
     }
