@@ -35,22 +35,16 @@ TEST(md5_test, PublishedValuesOfEmptyShortAndMultiBlockTexts) {
     }
 }
 
-TEST(aes_test, PublishedExamplesBothWays) {
-    const char* cases[][3] = {
-        {"000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff", "69c4e0d86a7b0430d8cdb78070b4c55a"},
-        {"2b7e151628aed2a6abf7158809cf4f3c", "3243f6a8885a308d313198a2e0370734", "3925841d02dc09fbdc118597196a0b32"},
-    };
-    for (const auto& c : cases) {
-        uint8_t key[16];
-        std::memcpy(key, hex_bytes(c[0]).data(), sizeof key);
-        aes128 aes;
-        ASSERT_FALSE(aes.open(key));
-        auto data = hex_bytes(c[1]);
-        ASSERT_FALSE(aes.encrypt(data.data(), data.size()));
-        EXPECT_EQ(data, hex_bytes(c[2]));
-        ASSERT_FALSE(aes.decrypt(data.data(), data.size()));
-        EXPECT_EQ(data, hex_bytes(c[1]));
-    }
+TEST(aes_test, PublishedExampleBothWays) {
+    uint8_t key[16];
+    std::memcpy(key, hex_bytes("000102030405060708090a0b0c0d0e0f").data(), sizeof key);
+    aes128 aes;
+    ASSERT_FALSE(aes.open(key));
+    auto data = hex_bytes("00112233445566778899aabbccddeeff");
+    ASSERT_FALSE(aes.encrypt(data.data(), data.size()));
+    EXPECT_EQ(data, hex_bytes("69c4e0d86a7b0430d8cdb78070b4c55a"));
+    ASSERT_FALSE(aes.decrypt(data.data(), data.size()));
+    EXPECT_EQ(data, hex_bytes("00112233445566778899aabbccddeeff"));
 }
 
 TEST(hallmark_test, DigestOfKeyTextFollowedByDecimalNumber) {

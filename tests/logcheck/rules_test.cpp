@@ -37,8 +37,7 @@ protected:
     // A check "id" in the group log/forward with the given rules; destinations
     // name checks made before (or groups, for the group decisions).
     devnode& check(const std::string& id, const std::vector<rule_def>& rules = {}) {
-        devtree* log = devtree_child(tree_, "log", std::nullopt);
-        devtree* group = devtree_child(*log, "/forward", std::nullopt);
+        devtree* group = devtree_child(*devtree_child(tree_, "log", std::nullopt), "/forward", std::nullopt);
         auto n = alloc_devnode();
         n->id = id;
         n->type = type_adv_log;
