@@ -149,26 +149,22 @@ bytes written(const bignum& n) {
     return s.output;
 }
 
-TEST(bignum_codec_test, MagnitudeWithoutSignOrLeadingZerosReadBack) {
+TEST(bignum_codec_test, WrittenAsMagnitudeOfAtMostThirtyFiveWordsAndReadBack) {
     EXPECT_EQ(written(*bn_new(0, 1)), (bytes{0x02, 0x00}));
-    EXPECT_EQ(written(*bn_new(0x80, 1)), (bytes{0x02, 0x01, 0x80}));
-    EXPECT_EQ(written(*bn_from_bytes({0, 0, 1, 2})), (bytes{0x02, 0x02, 0x01, 0x02}));
+    EXPECT_EQ(written(*bn_from_bytes({0, 0, 0x81, 2})), (bytes{0x02, 0x02, 0x81, 0x02}));  // no sign, no leading zeros
     for (size_t len : {0u, 1u, 15u, 16u, 128u, 140u}) {
         bytes b(len);
         for (size_t i = 0; i < len; ++i) b[i] = static_cast<uint8_t>(0x80 + i);
         auto n = bn_from_bytes(b);
         memory_stream s(written(*n));
+        if (len == 140) {
+            EXPECT_EQ(bytes(s.input.begin(), s.input.begin() + 3), (bytes{0x02, 0x81, 140}));
+        }
         bignum_ptr got;
         ASSERT_FALSE(read_bignum(s, got));
         EXPECT_TRUE(bn_equals(*got, *n)) << len;
         EXPECT_EQ(s.pos, s.input.size());
     }
-}
-
-TEST(bignum_codec_test, ThirtyFiveWordsFitThirtySixDoNot) {
-    auto w = written(*bn_from_bytes(bytes(140, 0xEE)));
-    ASSERT_EQ(w.size(), 3u + 140u);
-    EXPECT_EQ(bytes(w.begin(), w.begin() + 3), (bytes{0x02, 0x81, 140}));
     memory_stream s;
     EXPECT_EQ(write_bignum(s, *bn_from_bytes(bytes(141, 0x01))).message(), "Buffer given to bn_get_data is too small");
     EXPECT_TRUE(s.output.empty());
