@@ -20,12 +20,12 @@ using test::octets_of;
 using test::wire;
 using writer = std::function<err(memory_stream&)>;
 
+// The scan notice is checked octet for octet where the configuration is downloaded.
 TEST(AgentMessages, RequestsSendTheExpectedOctets) {
     const client_private_key key{"ag", "dom", "", true, false};
     const std::pair<writer, const char*> cases[] = {
         {write_negotiate_ack, "62 80 00 00"},
         {write_rescan_req, "7F 22 80 00 00"},
-        {write_h_w_scan_req, "7F 20 80 00 00"},
         {write_checkin_req, "6A 80"},
         {write_upgrade_req, "6C 80 02 01 2C 02 01 04 02 01 06 02 02 18 27 02 00 00 00"},
         {write_configure_req, "68 80 02 01 2C 02 01 04 02 01 06 02 02 18 27 02 00"},
