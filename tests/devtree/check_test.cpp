@@ -250,14 +250,12 @@ TEST_F(CheckEngine, FakeResultsCarryTheirTextAndNowAndThenAHugeLogEntry) {
 TEST_F(CheckEngine, ForeignStateTagIsFatalForEachGenerator) {
     devnode& n = check("mem", type_continuous);
     n.state_tag = state_tag_log;
-    startup().regression_test = true;
-    EXPECT_FATAL(check_device(n), "Check state corrupt");
-    startup().regression_test = false;
-    startup().fake_results = true;
-    EXPECT_FATAL(check_device(n), "Check state corrupt");
+    for (bool regression : {false, true}) {  // ends in a regression run
+        startup().regression_test = regression;
+        startup().fake_results = !regression;
+        EXPECT_FATAL(check_device(n), "Check state corrupt");
+    }
     n.state_tag = state_tag_none;
-    startup().fake_results = false;
-    startup().regression_test = true;
     (void)check_device(n);
     EXPECT_FATAL(
         {
