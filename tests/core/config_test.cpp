@@ -50,13 +50,13 @@ TEST_F(Config, MissingServerListOrDomainGivesNoRecordAndRegKeyNamesTheFiles) {
     EXPECT_FALSE(read_config("ZPAgent", nullptr));
     env.machine_conf("domain = d\n");
     EXPECT_FALSE(read_config("ZPAgent", nullptr));
-    EXPECT_TRUE(read());
     // --reg-key names the files.
     env.machine_conf("server_list = s1\ndomain = dom\n", "Other");
     EXPECT_FALSE(read_config("ZPAgent", nullptr));
     auto c = read_config("Other", nullptr);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->variables_file, env.path("state/Other.variables"));
+    EXPECT_TRUE(read());
 }
 
 TEST_F(Config, UserValueWinsAndMovesVariablesToUserStateDir) {
