@@ -40,8 +40,7 @@ class CheckEngine : public ::testing::Test {
 protected:
     void SetUp() override {
         test::reset_agent_state();
-        register_scanner("mem", nullptr, fake_check);
-        register_scanner("log", nullptr, fake_check);
+        for (const char* group : {"mem", "log"}) register_scanner(group, nullptr, fake_check);
         fake = fake_behaviour{};
         last_retention_warning() = 0;
     }

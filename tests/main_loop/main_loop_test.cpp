@@ -53,8 +53,7 @@ protected:
         clear_variables();
         set_variables_file(env.path("state/vars"));
         clear_wait_objects();
-        register_scanner("mem", nullptr, recording_check);
-        register_scanner("log", nullptr, recording_check);
+        for (const char* group : {"mem", "log"}) register_scanner(group, nullptr, recording_check);
         fake_checks_done() = false;
         trace.clear();
         the_config().servers = {{"srv1", 0}};
