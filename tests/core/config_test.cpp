@@ -29,13 +29,8 @@ protected:
     }
     // Every value that start-up cannot do without, as options.
     cmdline_options full_options() const {
-        cmdline_options o;
-        o.name = "n";
-        o.server_list = "s";
-        o.domain = "d";
-        o.variables_file = env.path("v");
-        o.log_file = env.path("l");
-        return o;
+        return {.name = "n", .server_list = "s", .domain = "d", .variables_file = env.path("v"),
+                .log_file = env.path("l")};
     }
     std::optional<config> read(const std::string& extra = "") {
         env.machine_conf(std::string("server_list = s1\ndomain = dom\n") + extra);
