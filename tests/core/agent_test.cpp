@@ -100,13 +100,12 @@ TEST_F(Agent, LogsToConfiguredFileUnlessVerboseAtTheLevelOfTheOption) {
 
 TEST_F(Agent, ClientWithoutAgentOrServerFailsWithExitOne) {
     good_conf();
-    auto down = run_agent({"--down=5", "--quiet", "--comment", "patching"});
-    EXPECT_EQ(down.exit_code, 1);
-    EXPECT_TRUE(has(down.err, "[cmd] could not connect to running agent: "));
-    EXPECT_TRUE(has(down.err, "\nFAILED Could not connect to server: ")) << down.err;
-    auto rescan = run_agent({"--rescan"});
-    EXPECT_EQ(rescan.exit_code, 1);
-    EXPECT_TRUE(has(rescan.err, "\nFAILED Could not connect to server: ")) << rescan.err;
+    for (auto args : {std::vector<std::string>{"--down=5", "--quiet", "--comment", "patching"}, {"--rescan"}}) {
+        auto r = run_agent(args);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(has(r.err, "[cmd] could not connect to running agent: "));
+        EXPECT_TRUE(has(r.err, "\nFAILED Could not connect to server: ")) << r.err;
+    }
 }
 
 }  // namespace

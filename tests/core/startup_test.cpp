@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace zp {
 namespace {
 
@@ -53,10 +52,9 @@ TEST(CommandLine, RegressionTestReadsUpToFourNumbers) {
     auto p = parse({"--regression-test", "0x10", "-5", "077"});
     ASSERT_EQ(p.result, parse_result::run);
     EXPECT_TRUE(p.st.regression_test);
-    EXPECT_EQ(p.st.fake_memory_items, 16);
-    EXPECT_EQ(p.st.fake_start_time, -5);
-    EXPECT_EQ(p.st.fake_end_time, 63);
-    EXPECT_EQ(p.st.repeat_count, 1000);
+    EXPECT_EQ(std::vector<int64_t>({p.st.fake_memory_items, p.st.fake_start_time, p.st.fake_end_time,
+                                    p.st.repeat_count}),
+              (std::vector<int64_t>{16, -5, 63, 1000}));
     EXPECT_EQ(parse({"--regression-test", "1", "2", "3", "4", "-v"}).st.repeat_count, 4);
 }
 

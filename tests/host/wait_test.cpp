@@ -38,12 +38,9 @@ TEST_F(WaitObjects, FifthHandleIsRefusedAndRemovalMovesLaterOnesDown) {
 
 TEST_F(WaitObjects, FirstSignalledPositionWinsAndZeroSecondsReturnsAtOnce) {
     wait_event a = make(true, false), b = make(true, true), c = make(true, true);
-    add_wait_event(a.handle());
-    add_wait_event(b.handle());
-    add_wait_event(c.handle());
+    for (auto* e : {&a, &b, &c}) add_wait_event(e->handle());
     EXPECT_EQ(wait_for_objects(5), 2);
-    EXPECT_EQ(wait_for_objects(0), 0);
-    EXPECT_EQ(wait_for_objects(-3), 0);
+    for (int seconds : {0, -3}) EXPECT_EQ(wait_for_objects(seconds), 0);
     EXPECT_EQ(wakeup_wait(0), 0);
 }
 
