@@ -1,8 +1,11 @@
 // conversation_test.cpp - registration, scan upload, check-in results and
-// their acknowledgement and rescan from the server's side, read back with the
-// agent's own readers.
+// their acknowledgement, rescan and upgrade from the server's side, read back
+// with the agent's own readers.
+#include "core/variables.h"
 #include "protocol/messages_checkin.h"
 #include "protocol/messages_conf.h"
+#include "protocol/requests.h"
+#include "protocol/session.h"
 #include "test_agent.h"
 
 namespace zp::test {
@@ -88,7 +91,7 @@ checkin_in checkin_once(test_agent& a, uint16_t port, std::optional<int32_t> val
 }  // namespace
 
 TEST(ServerConversation, ScanUploadConfiguresEveryCheckButActionsAndRescanAsksAgain) {
-    temp_dir d;
+    temp_env d;
     test_server srv(options_in(d));
     test_agent a;
     conf_reply first, second;
@@ -128,7 +131,7 @@ TEST(ServerConversation, ScanUploadConfiguresEveryCheckButActionsAndRescanAsksAg
 }
 
 TEST(ServerConversation, WithheldAcknowledgementIsMarkedAndLaterGiven) {
-    temp_dir d;
+    temp_env d;
     auto o = options_in(d);
     o.faults.push_back({"withhold-ack", "checkin_resp", 1});
     test_server srv(o);
@@ -137,13 +140,42 @@ TEST(ServerConversation, WithheldAcknowledgementIsMarkedAndLaterGiven) {
     EXPECT_FALSE(checkin_once(a, srv.l.port(), 42).ack);
     EXPECT_TRUE(checkin_once(a, srv.l.port(), 42).ack);
     ASSERT_TRUE(srv.wait_served(3));
-    auto lines = lines_of(d.str("results.jsonl"));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0],
-              "{\"agent\":\"host1\",\"domain\":\"lab\",\"path\":[\"mem\",\"phys\"],\"status\":0,"
-              "\"checkTime\":1700000000,\"comment\":\"\",\"value\":42,\"identifier\":\"mem.phys\","
-              "\"alertGroup\":null,\"ack\":false}");
-    EXPECT_NE(lines[1].find("\"ack\":true"), std::string::npos);
+    // The result withheld comes again, the same but for the acknowledgement.
+    const std::string line =
+        "{\"agent\":\"host1\",\"domain\":\"lab\",\"path\":[\"mem\",\"phys\"],\"status\":0,"
+        "\"checkTime\":1700000000,\"comment\":\"\",\"value\":42,\"identifier\":\"mem.phys\","
+        "\"alertGroup\":null,\"ack\":";
+    EXPECT_EQ(read_file(d.path("results.jsonl")), line + "false}\n" + line + "true}\n");
+}
+
+// The agent's own download: the largest upgrade comes byte for byte, one
+// octet more is refused before anything is written.
+TEST(ServerConversation, UpgradeOfTheLargestSizeIsSentAndOneByteMoreRefused) {
+    for (size_t size : {size_t{10485760}, size_t{10485761}}) {
+        SCOPED_TRACE(size);
+        temp_env d;
+        auto o = options_in(d);
+        o.upgrade_file = d.path("offer.bin");
+        write_file(o.upgrade_file, std::string(size, 'u'));
+        test_server srv(o);
+        clear_variables();
+        set_variables_file(d.path("agent.variables"));
+        session() = {};
+        config c;
+        c.name = "host1";
+        c.domain = "lab";
+        c.servers = {{"127.0.0.1", srv.l.port()}};
+        current_server() = 0;
+        auto e = download_upgrade(c, d.path("download.tmp"));
+        if (size == 10485760) {
+            EXPECT_FALSE(e) << e.message();
+            EXPECT_TRUE(read_file(d.path("download.tmp")) == std::string(size, 'u')) << "byte for byte";
+        } else {
+            EXPECT_EQ(e.message(), "data out of range in read_string");
+            EXPECT_EQ(read_file(d.path("download.tmp")), "") << "refused before any byte was written";
+        }
+    }
+    clear_variables();
 }
 
 }  // namespace zp::test

@@ -27,7 +27,7 @@ void send_raw(uint16_t port, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
-    temp_dir d;
+    temp_env d;
     test_server srv(options_in(d));
     std::mt19937 rng(7);
     std::vector<std::vector<uint8_t>> inputs = {
@@ -52,7 +52,7 @@ TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
 }
 
 TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
-    temp_dir d;
+    temp_env d;
     test_server srv(options_in(d));
     // 1 and p - 1 would fix the secret whatever the server draws.
     uint8_t p[256];
@@ -80,7 +80,7 @@ TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
 }
 
 TEST(ServerRobustness, ConnectionThatStallsIsDropped) {
-    temp_dir d;
+    temp_env d;
     auto o = options_in(d);
     o.io_timeout = 1;
     test_server srv(o);
@@ -92,7 +92,7 @@ TEST(ServerRobustness, ConnectionThatStallsIsDropped) {
 }
 
 TEST(ServerRobustness, PeerThatTricklesIsCutAtTheConversationLimit) {
-    temp_dir d;
+    temp_env d;
     auto o = options_in(d);
     o.io_timeout = 2;
     o.conversation_limit = 1;
@@ -113,7 +113,7 @@ TEST(ServerRobustness, PeerThatTricklesIsCutAtTheConversationLimit) {
 }
 
 TEST(ServerAcceptLoop, ConnectionsBeyondTheCapAreClosedAtOnce) {
-    temp_dir d;
+    temp_env d;
     auto o = options_in(d);
     o.port = 0;
     o.max_connections = 1;
@@ -197,9 +197,9 @@ TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFile) {
 TEST(ServerStore, DamagedRecordIsRefusedAndGivesFreshRecord) {
     server::agent_record rec;
     for (const char* text : {"name a\nbogus 1\n", "name %4\n", "check x a b\n"}) EXPECT_TRUE(server::parse_record(text, rec)) << text;
-    temp_dir d;
-    std::ofstream(d.path / server::agent_store::file_name("n", "d")) << "name n\ndomain d\nhostkey %zz\n";
-    EXPECT_FALSE(server::agent_store(d.str()).get("n", "d").hostkey);
+    temp_env d;
+    write_file(d.path(server::agent_store::file_name("n", "d")), "name n\ndomain d\nhostkey %zz\n");
+    EXPECT_FALSE(server::agent_store(d.root).get("n", "d").hostkey);
     EXPECT_LT(server::agent_store::file_name(std::string(256, 'x'), std::string(1024, 'y')).size(), 60u);
     EXPECT_EQ(server::agent_store::file_name("../a", "b").find('/'), std::string::npos);
 }

@@ -4,8 +4,8 @@
 
 namespace zp::test {
 
-TEST(ServerSession, FirstConnectionAgreesKeysAndLaterOnesReuseThemAcrossRestart) {
-    temp_dir d;
+TEST(ServerSession, KeysAgreedOnceAreOfferedAfterRestartAndUnknownOnesAreNot) {
+    temp_env d;
     test_agent a;
     {
         test_server srv(options_in(d));
@@ -37,23 +37,22 @@ TEST(ServerSession, FirstConnectionAgreesKeysAndLaterOnesReuseThemAcrossRestart)
     test_agent b;
     b.name = "host2";
     EXPECT_FALSE(b.open(srv.l.port()));
-}
+    b.close();
 
-TEST(ServerSession, MasterKeyUnknownToServerIsNotOffered) {
-    temp_dir d;
-    test_server srv(options_in(d));
-    test_agent a;
-    a.keys.hostkey = "12345";
-    ASSERT_FALSE(a.connect(srv.l.port()));
+    // A master key the server does not hold is not offered.
+    test_agent c;
+    c.name = "host3";
+    c.keys.hostkey = "12345";
+    ASSERT_FALSE(c.connect(srv.l.port()));
     client_wants_reply reply;
-    ASSERT_FALSE(a.hello(reply));
+    ASSERT_FALSE(c.hello(reply));
     EXPECT_FALSE(reply.key.hasMasterKey);
 }
 
 TEST(ServerSession, ProtocolVersionsOfferedAsConfigured) {
     for (int32_t v : {0x0200, 0x0201, 0x0203}) {
         SCOPED_TRACE(v);
-        temp_dir d;
+        temp_env d;
         auto o = options_in(d);
         o.version = v;
         test_server srv(o);
@@ -66,7 +65,7 @@ TEST(ServerSession, ProtocolVersionsOfferedAsConfigured) {
 }
 
 TEST(ServerSession, NackCarriesTheReasonAndFiresOnce) {
-    temp_dir d;
+    temp_env d;
     auto o = options_in(d);
     o.faults.push_back({"nack", "server_offers", 1});
     o.nack_reason = "go away";

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,41 +17,21 @@
 #include "protocol/dh.h"
 #include "protocol/messages.h"
 #include "protocol/socket.h"
+#include "tests/support/files.h"
 #include "tools/zpserver/net.h"
 #include "tools/zpserver/server.h"
 
 namespace zp::test {
 
-// A temporary directory removed with its contents at the end of the test.
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir() {
-        char name[] = "/tmp/zpserver-test-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string str(const char* leaf = nullptr) const { return leaf ? (path / leaf).string() : path.string(); }
-};
-
 // Options for a server keeping its state and results in `d`.
-inline server::server_options options_in(const temp_dir& d) {
+inline server::server_options options_in(const temp_env& d) {
     server::server_options o;
-    o.state_dir = d.str("state");
-    o.results_path = d.str("results.jsonl");
+    o.state_dir = d.path("state");
+    o.results_path = d.path("results.jsonl");
     o.verbosity = 3;
     o.check_frequency = 5;
     o.checkin_frequency = 7;
     return o;
-}
-
-inline std::vector<std::string> lines_of(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
 }
 
 // A server whose connections are served one at a time by a thread of the test.
