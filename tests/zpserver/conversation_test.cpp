@@ -1,11 +1,9 @@
 // conversation_test.cpp - registration, scan upload, check-in results and
 // their acknowledgement, rescan and upgrade from the server's side, read back
 // with the agent's own readers.
-#include "core/variables.h"
 #include "protocol/messages_checkin.h"
 #include "protocol/messages_conf.h"
 #include "protocol/requests.h"
-#include "protocol/session.h"
 #include "test_agent.h"
 
 namespace zp::test {
@@ -93,7 +91,7 @@ checkin_in checkin_once(test_agent& a, uint16_t port, std::optional<int32_t> val
 TEST(ServerConversation, ScanUploadConfiguresEveryCheckButActionsAndRescanAsksAgain) {
     temp_env d;
     test_server srv(options_in(d));
-    test_agent a;
+    test_agent a(d);
     conf_reply first, second;
     ASSERT_FALSE(a.open(srv.l.port()));
     ASSERT_FALSE(send_configure(*a.s, false));
@@ -135,7 +133,7 @@ TEST(ServerConversation, WithheldAcknowledgementIsMarkedAndLaterGiven) {
     auto o = options_in(d);
     o.faults.push_back({"withhold-ack", "checkin_resp", 1});
     test_server srv(o);
-    test_agent a;
+    test_agent a(d);
     EXPECT_TRUE(checkin_once(a, srv.l.port()).ack) << "a check-in without results does not use up the fault";
     EXPECT_FALSE(checkin_once(a, srv.l.port(), 42).ack);
     EXPECT_TRUE(checkin_once(a, srv.l.port(), 42).ack);
@@ -158,15 +156,9 @@ TEST(ServerConversation, UpgradeOfTheLargestSizeIsSentAndOneByteMoreRefused) {
         o.upgrade_file = d.path("offer.bin");
         write_file(o.upgrade_file, std::string(size, 'u'));
         test_server srv(o);
-        clear_variables();
-        set_variables_file(d.path("agent.variables"));
-        session() = {};
-        config c;
-        c.name = "host1";
-        c.domain = "lab";
-        c.servers = {{"127.0.0.1", srv.l.port()}};
-        current_server() = 0;
-        auto e = download_upgrade(c, d.path("download.tmp"));
+        test_agent a(d);
+        a.c.servers = {{"127.0.0.1", srv.l.port()}};
+        auto e = download_upgrade(a.c, d.path("download.tmp"));
         if (size == 10485760) {
             EXPECT_FALSE(e) << e.message();
             EXPECT_TRUE(read_file(d.path("download.tmp")) == std::string(size, 'u')) << "byte for byte";
@@ -175,7 +167,6 @@ TEST(ServerConversation, UpgradeOfTheLargestSizeIsSentAndOneByteMoreRefused) {
             EXPECT_EQ(read_file(d.path("download.tmp")), "") << "refused before any byte was written";
         }
     }
-    clear_variables();
 }
 
 }  // namespace zp::test

@@ -16,8 +16,8 @@ namespace zp::test {
 namespace {
 
 // Sends raw octets on a fresh connection and closes it.
-void send_raw(uint16_t port, const std::vector<uint8_t>& bytes) {
-    test_agent a;
+void send_raw(const temp_env& d, uint16_t port, const std::vector<uint8_t>& bytes) {
+    test_agent a(d);
     ASSERT_FALSE(a.connect(port));
     (void)a.s->write(bytes.data(), bytes.size());
     (void)a.s->flush();
@@ -45,9 +45,9 @@ TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
         for (auto& b : junk) b = static_cast<uint8_t>(rng());
         inputs.push_back(junk);
     }
-    for (const auto& in : inputs) send_raw(srv.l.port(), in);
+    for (const auto& in : inputs) send_raw(d, srv.l.port(), in);
     ASSERT_TRUE(srv.wait_served(static_cast<int>(inputs.size())));
-    test_agent a;
+    test_agent a(d);
     EXPECT_FALSE(a.open(srv.l.port()));
 }
 
@@ -64,7 +64,7 @@ TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
     auto one = bn_new(1, 1);
     int served = 0;
     for (const bignum* value : {one.get(), p_minus_1.get()}) {
-        test_agent a;
+        test_agent a(d);
         ASSERT_FALSE(a.connect(srv.l.port()));
         client_wants_reply reply;
         ASSERT_FALSE(a.hello(reply));
@@ -84,7 +84,7 @@ TEST(ServerRobustness, ConnectionThatStallsIsDropped) {
     auto o = options_in(d);
     o.io_timeout = 1;
     test_server srv(o);
-    test_agent a;
+    test_agent a(d);
     ASSERT_FALSE(a.connect(srv.l.port()));
     EXPECT_EQ(a.s->wait_readable(10), 1) << "the server closed the stalled connection";
     uint8_t b;
@@ -97,7 +97,7 @@ TEST(ServerRobustness, PeerThatTricklesIsCutAtTheConversationLimit) {
     o.io_timeout = 2;
     o.conversation_limit = 1;
     test_server srv(o);
-    test_agent a;
+    test_agent a(d);
     ASSERT_FALSE(a.connect(srv.l.port()));
     // A client_wants whose agent name of 255 octets comes one octet at a time.
     const uint8_t start[] = {0x60, 0x80, 0x02, 0x01, 0x01, 0xA1, 0x80, 0x04, 0x81, 0xFF};
@@ -124,7 +124,7 @@ TEST(ServerAcceptLoop, ConnectionsBeyondTheCapAreClosedAtOnce) {
     std::thread loop([&] { EXPECT_FALSE(server::run_server(o, stop, [&](uint16_t p) { port = p; })); });
     for (int i = 0; i < 200 && !port; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_NE(port.load(), 0);
-    test_agent first, second;
+    test_agent first(d), second(d);
     ASSERT_FALSE(first.connect(static_cast<uint16_t>(port.load())));
     std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the loop takes it up
     ASSERT_FALSE(second.connect(static_cast<uint16_t>(port.load())));
