@@ -1,8 +1,8 @@
 // conversation_test.cpp - registration, scan upload, check-in results and
 // their acknowledgement, rescan and upgrade from the server's side, read back
 // with the agent's own readers.
-#include "protocol/messages_checkin.h"
 #include "protocol/configure.h"
+#include "protocol/messages_checkin.h"
 #include "protocol/requests.h"
 #include "test_agent.h"
 

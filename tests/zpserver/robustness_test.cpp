@@ -13,19 +13,6 @@
 
 namespace zp::test {
 
-namespace {
-
-// Sends raw octets on a fresh connection and closes it.
-void send_raw(const temp_env& d, uint16_t port, const std::vector<uint8_t>& bytes) {
-    test_agent a(d);
-    ASSERT_FALSE(a.connect(port));
-    (void)a.s->write(bytes.data(), bytes.size());
-    (void)a.s->flush();
-    a.close();
-}
-
-}  // namespace
-
 TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
     temp_env d;
     test_server srv(options_in(d));
@@ -34,7 +21,7 @@ TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
         {},
         {0x60},
         {0x60, 0x80, 0x02, 0x02, 0x02},
-        {0x60, 0x05, 0x02, 0x01, 0x01},                 // definite length
+        {0x60, 0x05, 0x02, 0x01, 0x01},                    // definite length
         {0x60, 0x80, 0x02, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},  // length beyond reason
     };
     std::vector<uint8_t> deep;
@@ -45,7 +32,13 @@ TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
         for (auto& b : junk) b = static_cast<uint8_t>(rng());
         inputs.push_back(junk);
     }
-    for (const auto& in : inputs) send_raw(d, srv.l.port(), in);
+    for (const auto& in : inputs) {
+        test_agent a(d);
+        ASSERT_FALSE(a.connect(srv.l.port()));
+        (void)a.s->write(in.data(), in.size());
+        (void)a.s->flush();
+        a.close();
+    }
     ASSERT_TRUE(srv.wait_served(static_cast<int>(inputs.size())));
     test_agent a(d);
     EXPECT_FALSE(a.open(srv.l.port()));
@@ -178,13 +171,12 @@ TEST(ServerResults, ResultsFileStaysValidJsonWhateverTheValue) {
     EXPECT_NE(server::result_json("a", "d", r, true).find("\"value\":\"-inf\""), std::string::npos);
 }
 
-TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFile) {
-    server::agent_record rec;
+TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFileAndDamagedOneGivesFreshRecord) {
+    server::agent_record rec, back;
     rec.name = std::string("we ird%\n\x01\xff", 10);
     rec.hostkey = "123";
     rec.host_id = "h 1";
     rec.checks.push_back({7, {"mem", "", "a b"}});
-    server::agent_record back;
     ASSERT_FALSE(server::parse_record(server::format_record(rec), back));
     EXPECT_EQ(back.name, rec.name);
     EXPECT_EQ(back.hostkey, "123");
@@ -192,11 +184,9 @@ TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFile) {
     EXPECT_EQ(back.host_id, "h 1");
     ASSERT_EQ(back.checks.size(), 1u);
     EXPECT_EQ(back.checks[0].path, (std::vector<std::string>{"mem", "", "a b"}));
-}
 
-TEST(ServerStore, DamagedRecordIsRefusedAndGivesFreshRecord) {
-    server::agent_record rec;
-    for (const char* text : {"name a\nbogus 1\n", "name %4\n", "check x a b\n"}) EXPECT_TRUE(server::parse_record(text, rec)) << text;
+    for (const char* text : {"name a\nbogus 1\n", "name %4\n", "check x a b\n"})
+        EXPECT_TRUE(server::parse_record(text, rec)) << text;
     temp_env d;
     write_file(d.path(server::agent_store::file_name("n", "d")), "name n\ndomain d\nhostkey %zz\n");
     EXPECT_FALSE(server::agent_store(d.root).get("n", "d").hostkey);
