@@ -13,28 +13,15 @@
 
 namespace zp::test {
 
-namespace {
-
-// Sends raw octets on a fresh connection and closes it.
-void send_raw(uint16_t port, const std::vector<uint8_t>& bytes) {
-    test_agent a;
-    ASSERT_FALSE(a.connect(port));
-    (void)a.s->write(bytes.data(), bytes.size());
-    (void)a.s->flush();
-    a.close();
-}
-
-}  // namespace
-
 TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
-    temp_dir d;
+    temp_env d;
     test_server srv(options_in(d));
     std::mt19937 rng(7);
     std::vector<std::vector<uint8_t>> inputs = {
         {},
         {0x60},
         {0x60, 0x80, 0x02, 0x02, 0x02},
-        {0x60, 0x05, 0x02, 0x01, 0x01},                 // definite length
+        {0x60, 0x05, 0x02, 0x01, 0x01},                    // definite length
         {0x60, 0x80, 0x02, 0x84, 0xFF, 0xFF, 0xFF, 0xFF},  // length beyond reason
     };
     std::vector<uint8_t> deep;
@@ -45,14 +32,20 @@ TEST(ServerRobustness, GarbageAndTruncatedHellosLeaveServerServing) {
         for (auto& b : junk) b = static_cast<uint8_t>(rng());
         inputs.push_back(junk);
     }
-    for (const auto& in : inputs) send_raw(srv.l.port(), in);
+    for (const auto& in : inputs) {
+        test_agent a(d);
+        ASSERT_FALSE(a.connect(srv.l.port()));
+        (void)a.s->write(in.data(), in.size());
+        (void)a.s->flush();
+        a.close();
+    }
     ASSERT_TRUE(srv.wait_served(static_cast<int>(inputs.size())));
-    test_agent a;
+    test_agent a(d);
     EXPECT_FALSE(a.open(srv.l.port()));
 }
 
 TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
-    temp_dir d;
+    temp_env d;
     test_server srv(options_in(d));
     // 1 and p - 1 would fix the secret whatever the server draws.
     uint8_t p[256];
@@ -64,7 +57,7 @@ TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
     auto one = bn_new(1, 1);
     int served = 0;
     for (const bignum* value : {one.get(), p_minus_1.get()}) {
-        test_agent a;
+        test_agent a(d);
         ASSERT_FALSE(a.connect(srv.l.port()));
         client_wants_reply reply;
         ASSERT_FALSE(a.hello(reply));
@@ -80,11 +73,11 @@ TEST(ServerRobustness, UnusablePublicValuesAreRefused) {
 }
 
 TEST(ServerRobustness, ConnectionThatStallsIsDropped) {
-    temp_dir d;
+    temp_env d;
     auto o = options_in(d);
     o.io_timeout = 1;
     test_server srv(o);
-    test_agent a;
+    test_agent a(d);
     ASSERT_FALSE(a.connect(srv.l.port()));
     EXPECT_EQ(a.s->wait_readable(10), 1) << "the server closed the stalled connection";
     uint8_t b;
@@ -92,12 +85,12 @@ TEST(ServerRobustness, ConnectionThatStallsIsDropped) {
 }
 
 TEST(ServerRobustness, PeerThatTricklesIsCutAtTheConversationLimit) {
-    temp_dir d;
+    temp_env d;
     auto o = options_in(d);
     o.io_timeout = 2;
     o.conversation_limit = 1;
     test_server srv(o);
-    test_agent a;
+    test_agent a(d);
     ASSERT_FALSE(a.connect(srv.l.port()));
     // A client_wants whose agent name of 255 octets comes one octet at a time.
     const uint8_t start[] = {0x60, 0x80, 0x02, 0x01, 0x01, 0xA1, 0x80, 0x04, 0x81, 0xFF};
@@ -113,7 +106,7 @@ TEST(ServerRobustness, PeerThatTricklesIsCutAtTheConversationLimit) {
 }
 
 TEST(ServerAcceptLoop, ConnectionsBeyondTheCapAreClosedAtOnce) {
-    temp_dir d;
+    temp_env d;
     auto o = options_in(d);
     o.port = 0;
     o.max_connections = 1;
@@ -124,7 +117,7 @@ TEST(ServerAcceptLoop, ConnectionsBeyondTheCapAreClosedAtOnce) {
     std::thread loop([&] { EXPECT_FALSE(server::run_server(o, stop, [&](uint16_t p) { port = p; })); });
     for (int i = 0; i < 200 && !port; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_NE(port.load(), 0);
-    test_agent first, second;
+    test_agent first(d), second(d);
     ASSERT_FALSE(first.connect(static_cast<uint16_t>(port.load())));
     std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the loop takes it up
     ASSERT_FALSE(second.connect(static_cast<uint16_t>(port.load())));
@@ -178,13 +171,12 @@ TEST(ServerResults, ResultsFileStaysValidJsonWhateverTheValue) {
     EXPECT_NE(server::result_json("a", "d", r, true).find("\"value\":\"-inf\""), std::string::npos);
 }
 
-TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFile) {
-    server::agent_record rec;
+TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFileAndDamagedOneGivesFreshRecord) {
+    server::agent_record rec, back;
     rec.name = std::string("we ird%\n\x01\xff", 10);
     rec.hostkey = "123";
     rec.host_id = "h 1";
     rec.checks.push_back({7, {"mem", "", "a b"}});
-    server::agent_record back;
     ASSERT_FALSE(server::parse_record(server::format_record(rec), back));
     EXPECT_EQ(back.name, rec.name);
     EXPECT_EQ(back.hostkey, "123");
@@ -192,14 +184,12 @@ TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFile) {
     EXPECT_EQ(back.host_id, "h 1");
     ASSERT_EQ(back.checks.size(), 1u);
     EXPECT_EQ(back.checks[0].path, (std::vector<std::string>{"mem", "", "a b"}));
-}
 
-TEST(ServerStore, DamagedRecordIsRefusedAndGivesFreshRecord) {
-    server::agent_record rec;
-    for (const char* text : {"name a\nbogus 1\n", "name %4\n", "check x a b\n"}) EXPECT_TRUE(server::parse_record(text, rec)) << text;
-    temp_dir d;
-    std::ofstream(d.path / server::agent_store::file_name("n", "d")) << "name n\ndomain d\nhostkey %zz\n";
-    EXPECT_FALSE(server::agent_store(d.str()).get("n", "d").hostkey);
+    for (const char* text : {"name a\nbogus 1\n", "name %4\n", "check x a b\n"})
+        EXPECT_TRUE(server::parse_record(text, rec)) << text;
+    temp_env d;
+    write_file(d.path(server::agent_store::file_name("n", "d")), "name n\ndomain d\nhostkey %zz\n");
+    EXPECT_FALSE(server::agent_store(d.root).get("n", "d").hostkey);
     EXPECT_LT(server::agent_store::file_name(std::string(256, 'x'), std::string(1024, 'y')).size(), 60u);
     EXPECT_EQ(server::agent_store::file_name("../a", "b").find('/'), std::string::npos);
 }

@@ -1,59 +1,37 @@
-// test_agent.h - the agent's side of a connection, built from the agent's own
-// message writers, readers and derivations, and a server on a loopback port
-// served by a thread of the test, for the tests of the reference server.
+// test_agent.h - the agent's side of a connection, made with the agent's own
+// set-up, message writers and readers, and a server on a loopback port served
+// by a thread of the test, for the tests of the reference server.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 
+#include "core/config.h"
 #include "core/log.h"
-#include "protocol/cipher_stream.h"
+#include "core/variables.h"
 #include "protocol/crypto.h"
-#include "protocol/dh.h"
 #include "protocol/messages.h"
+#include "protocol/session.h"
 #include "protocol/socket.h"
+#include "tests/support/files.h"
 #include "tools/zpserver/net.h"
 #include "tools/zpserver/server.h"
 
 namespace zp::test {
 
-// A temporary directory removed with its contents at the end of the test.
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir() {
-        char name[] = "/tmp/zpserver-test-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string str(const char* leaf = nullptr) const { return leaf ? (path / leaf).string() : path.string(); }
-};
-
 // Options for a server keeping its state and results in `d`.
-inline server::server_options options_in(const temp_dir& d) {
+inline server::server_options options_in(const temp_env& d) {
     server::server_options o;
-    o.state_dir = d.str("state");
-    o.results_path = d.str("results.jsonl");
+    o.state_dir = d.path("state");
+    o.results_path = d.path("results.jsonl");
     o.verbosity = 3;
     o.check_frequency = 5;
     o.checkin_frequency = 7;
     return o;
-}
-
-inline std::vector<std::string> lines_of(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
 }
 
 // A server whose connections are served one at a time by a thread of the test.
@@ -93,99 +71,43 @@ struct test_server {
     }
 };
 
-struct agent_keys {
-    std::optional<std::string> hostkey, hallmark;
-};
-
-// One agent connection: connect, then set up as the agent does.
+// One agent connection, set up by the agent's own code with the keys in the
+// process's variables store (emptied here, kept in a file of `d`).
 struct test_agent {
-    std::string name = "host1", domain = "lab";
-    agent_keys keys;
+    config c;
     stream_ptr s;
-    int32_t server_version = 0;
-    server_private_key offered;
 
-    err connect(uint16_t port) {
+    explicit test_agent(const temp_env& d, const char* name = "host1") {
+        c.name = name;
+        c.domain = "lab";
         set_connect_timeout(5);
         set_io_timeout(5);
-        uint32_t a = 0;
-        EXPECT_TRUE(server::parse_ipv4("127.0.0.1", a));
-        return open_socket_stream(a, port, protocol_socket_flags, s);
+        clear_variables();
+        set_variables_file(d.path("agent.variables"));
+        session() = {};
+        current_server() = 0;
     }
 
-    // The agent's hello, announcing the keys it holds, and the server's offer.
-    err hello(client_wants_reply& reply) {
-        client_private_key k{name, domain, "", keys.hostkey.has_value(), keys.hostkey && keys.hallmark, false};
-        if (auto e = write_client_wants(*s)) return e;
-        if (auto e = write_client_private_key(*s, k)) return e;
-        if (auto e = write_end_of_contents(*s)) return e;
-        if (auto e = s->flush()) return e;
-        return read_client_wants_reply(*s, reply);
+    err connect(uint16_t port) {
+        c.servers = {{"127.0.0.1", port}};
+        return connect_server(c, s);
     }
-
-    // Everything up to the authenticated cipher stream. `nack` receives the
-    // server's reason when it refuses.
-    err set_up(std::string* nack = nullptr) {
-        client_wants_reply reply;
-        if (auto e = hello(reply)) return e;
-        if (reply.nack) {
-            if (nack) *nack = reply.reason;
-            return err::text("Server rejected us");
-        }
-        server_version = reply.version;
-        offered = reply.key;
-        if (auto e = write_negotiate_ack(*s)) return e;
-        if (auto e = s->flush()) return e;
-        if (!reply.key.hasHallmark) {
-            if (!reply.key.hasMasterKey) {
-                dh_parameters_reply dh;
-                if (auto e = read_dh_parameters_reply(*s, dh)) return e;
-                if (dh.nack) return err::text(dh.reason);
-                bignum_ptr pub, priv, server_pub;
-                if (auto e = generate_key_pair(*dh.modulus, *dh.generator, pub, priv)) return e;
-                if (auto e = write_sporadic_bignum(*s, *pub)) return e;
-                if (auto e = s->flush()) return e;
-                if (auto e = read_sporadic_bignum(*s, server_pub)) return e;
-                auto secret = shared_secret(*server_pub, *priv, *dh.modulus);
-                if (!secret) return err::text("Error calculating secret key");
-                if (server_version > 512) {
-                    bool refused = false;
-                    std::string reason;
-                    if (auto e = read_key_reply(*s, server_version, refused, reason)) return e;
-                    if (refused) return err::text(reason);
-                }
-                keys.hostkey = bn_to_decimal(*secret);
-            }
-            bignum_ptr sporadic;
-            if (auto e = read_sporadic_bignum(*s, sporadic)) return e;
-            std::string h;
-            if (auto e = make_hallmark(*keys.hostkey, *sporadic, h)) return e;
-            keys.hallmark = h;
-        }
-        stream_ptr c = open_cipher_stream(s, *keys.hallmark);
-        if (!c) return err::text("no cipher");
-        s = std::move(c);
-        bignum_ptr c1, r1;
-        if (auto e = read_auth_challenge(*s, c1)) return e;
-        if (auto e = challenge_response(*keys.hallmark, *c1, r1)) return e;
-        if (auto e = write_auth_response(*s, *r1)) return e;
-        if (auto e = s->flush()) return e;
-        bignum_ptr c2 = make_challenge(), r2, expected;
-        if (auto e = write_auth_challenge(*s, *c2)) return e;
-        if (auto e = s->flush()) return e;
-        if (auto e = read_auth_response(*s, r2)) return e;
-        if (auto e = challenge_response(*keys.hallmark, *c2, expected)) return e;
-        if (!bn_equals(*r2, *expected)) return err::text("Server failed authentication!");
-        return {};
-    }
-
-    err open(uint16_t port, std::string* nack = nullptr) {
+    err open(uint16_t port) {
         if (auto e = connect(port)) return e;
-        return set_up(nack);
+        return authenticate(c, s);
     }
     void close() {
         if (s) s->close();
         s.reset();
+    }
+
+    // A hello without keys, and the server's offer.
+    err hello(client_wants_reply& reply) {
+        if (auto e = write_client_wants(*s)) return e;
+        if (auto e = write_client_private_key(*s, {*c.name, c.domain, "", false, false, false})) return e;
+        if (auto e = write_end_of_contents(*s)) return e;
+        if (auto e = s->flush()) return e;
+        return read_client_wants_reply(*s, reply);
     }
 };
 
