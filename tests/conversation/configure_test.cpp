@@ -51,38 +51,31 @@ wire log_reply(const wire& adv) {
     return w;
 }
 
-// Runs configure on a memory stream holding `reply`; `request` gets what the
-// agent wrote.
-err run_configure(const wire& reply, config& c, conversation_env& env, bool hw_scan, value* request = nullptr,
-                  memory_stream* out = nullptr) {
-    memory_stream s(reply.get());
-    err e = configure(s, c, env, hw_scan);
-    if (request) {
-        memory_stream back(s.output);
-        tag_code t;
-        if (!read_tag(back, t) && t == tag_h_w_scan_req) {
-            uint8_t rest[3];
-            (void)back.read(rest, 3);
-            t = 0;
-        }
-        EXPECT_FALSE(read_value(back, *request, t));
-    }
-    if (out) out->output = s.output;
-    return e;
-}
-
 class configure_test : public conversation_fixture {
 protected:
     void SetUp() override {
         conversation_fixture::SetUp();
         env.configured = &tree;
     }
-    err run(const wire& reply, bool hw_scan = false, value* request = nullptr, memory_stream* out = nullptr) {
-        return run_configure(reply, c, env, hw_scan, request, out);
+    // Runs configure on a memory stream holding `reply`; `sent` gets what the
+    // agent wrote and `request` the configure_req in it, after any scan notice.
+    err run(const wire& reply, bool hw_scan = false) {
+        memory_stream s(reply.get());
+        err e = configure(s, c, env, hw_scan);
+        sent = s.output;
+        memory_stream back(sent);
+        request = value();
+        if (!read_value(back, request) && request.tag == tag_h_w_scan_req) {
+            request = value();
+            (void)read_value(back, request);
+        }
+        return e;
     }
     config c = agent_config({7});
     devtree_list tree;
     conversation_env env;
+    std::vector<uint8_t> sent;
+    value request;
 };
 
 devnode* find_check(devtree_list& tree, std::initializer_list<std::string> path) {
@@ -149,8 +142,8 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
         return {};
     };
     current_server() = 3;
-    value req;
-    err e = run(reply, false, &req);
+    err e = run(reply);
+    const value& req = request;
     ASSERT_FALSE(e) << e.message();
 
     // The request: fixed numbers, the client information, empty scan lists.
@@ -219,7 +212,7 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
                              "Error: Frequency for check set to 0. Forcing to 1.",
                              "Error: Frequency for check set to -1. Forcing to 1.",
                              "Instructed by server to perform 6 checks"})
-        EXPECT_TRUE(logs->has(line)) << line;
+        EXPECT_TRUE(logged(line)) << line;
 }
 
 TEST_F(configure_test, AnswerWithoutServersOrAlertGroupsKeepsThePreviousOnes) {
@@ -233,7 +226,7 @@ TEST_F(configure_test, AnswerWithoutServersOrAlertGroupsKeepsThePreviousOnes) {
     EXPECT_FALSE(server_changed());
     EXPECT_FALSE(get_variable("server_list_cluster"));
     EXPECT_EQ(alert_groups(), std::vector<std::string>{"old"});
-    EXPECT_TRUE(logs->has("Server sent no LogCheck group"));
+    EXPECT_TRUE(logged("Server sent no LogCheck group"));
 
     wire empty_groups = resp_start("id", 60, {});
     empty_groups.list().end().list().end().end();
@@ -265,7 +258,7 @@ TEST_F(configure_test, HostIdTooLongToAnnounceIsNotKept) {
     ASSERT_FALSE(run(bare_reply(std::string(129, 'i'))));
     EXPECT_FALSE(c.host_id);
     EXPECT_FALSE(get_variable("host_id"));
-    EXPECT_TRUE(logs->has("Host id from server is longer than 128 bytes; not kept"));
+    EXPECT_TRUE(logged("Host id from server is longer than 128 bytes; not kept"));
     ASSERT_FALSE(run(bare_reply("new-id")));
     EXPECT_EQ(*get_variable("host_id"), "new-id");
 }
@@ -297,15 +290,15 @@ TEST_F(configure_test, RefusalsAndStrangeRepliesEndTheDownload) {
     EXPECT_EQ(run(other).message(), "Got unexpected tag 91 from server");
     EXPECT_EQ(run(after_tree).message(), "Wrong tag in registration");
     EXPECT_TRUE(run(wire()));
-    EXPECT_TRUE(logs->has("Error reading Configure response"));
+    EXPECT_TRUE(logged("Error reading Configure response"));
 }
 
 TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
     wire bad_clause;
     bad_clause.start(tag_adv_log_conf).str("").en(0).list().add(rule("'x' y", 2, 0, "")).end().end();
     EXPECT_EQ(run(log_reply(bad_clause)).message(), "Unexpected parse error in read_devnode");
-    EXPECT_TRUE(logs->has("Parse error: line 0 column 5: Extra input"));
-    EXPECT_TRUE(logs->has("Input was: \"'x' y\""));
+    EXPECT_TRUE(logged("Parse error: line 0 column 5: Extra input"));
+    EXPECT_TRUE(logged("Input was: \"'x' y\""));
     EXPECT_TRUE(tree.empty());
 
     wire adv;
@@ -378,17 +371,15 @@ TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
         ++scans;
         return scanned_tree();
     };
-    value req;
-    memory_stream out;
-    err e = run(reply, true, &req, &out);
+    err e = run(reply, true);
     ASSERT_FALSE(e) << e.message();
     EXPECT_EQ(scans, 1);
-    ASSERT_GE(out.output.size(), 5u);
-    EXPECT_EQ(std::vector<uint8_t>(out.output.begin(), out.output.begin() + 5),
+    ASSERT_GE(sent.size(), 5u);
+    EXPECT_EQ(std::vector<uint8_t>(sent.begin(), sent.begin() + 5),
               (std::vector<uint8_t>{0x7F, 0x20, 0x80, 0x00, 0x00}));
-    EXPECT_TRUE(logs->has("HWScan. Server returned NACK"));
-    ASSERT_EQ(req.kids.size(), 8u);
-    const value& groups = req.kids[6];
+    EXPECT_TRUE(logged("HWScan. Server returned NACK"));
+    ASSERT_EQ(request.kids.size(), 8u);
+    const value& groups = request.kids[6];
     ASSERT_EQ(groups.kids.size(), 1u);  // the group with the long id is left out
     EXPECT_EQ(groups.kids[0].kids[0].data, "mem");
     EXPECT_EQ(groups.kids[0].kids[1].data, "Memory");
@@ -397,8 +388,8 @@ TEST_F(configure_test, HardwareScanIsAnnouncedAndUploadedWithTheDescriptions) {
     EXPECT_EQ(check.kids[3].integer(), 7);
     EXPECT_EQ(check.kids[5].tag, BE_REAL);
     EXPECT_EQ(check.kids[8].integer(), 2);
-    EXPECT_TRUE(logs->has("Check group name too long: ggg"));
-    const value& descriptions = req.kids[7];
+    EXPECT_TRUE(logged("Check group name too long: ggg"));
+    const value& descriptions = request.kids[7];
     ASSERT_EQ(descriptions.kids.size(), 30u);
     EXPECT_EQ(descriptions.kids[13].kids[0].integer(), 14);
     EXPECT_EQ(descriptions.kids[13].kids[2].data, "RAID is in a suspicious state");
@@ -413,16 +404,14 @@ TEST_F(configure_test, ServerWithoutScanNoticeIsNotAskedAgain) {
     reply.start(tag_negotiate_ack).end().add(bare_reply());
     err e = run(reply, true);
     EXPECT_FALSE(e) << e.message();
-    EXPECT_TRUE(logs->has("Got unexpected tag 19 from server"));
+    EXPECT_TRUE(logged("Got unexpected tag 19 from server"));
     EXPECT_TRUE(hw_scan_notification());
 
     EXPECT_TRUE(run(wire(), true));
     EXPECT_FALSE(hw_scan_notification());
-    memory_stream out;
-    value req;
-    ASSERT_FALSE(run(bare_reply(), true, &req, &out));
-    EXPECT_EQ(out.output[0], 0x68);  // straight to configure_req
-    EXPECT_EQ(req.kids[6].kids.size(), 1u);
+    ASSERT_FALSE(run(bare_reply(), true));
+    EXPECT_EQ(sent.at(0), 0x68);  // straight to configure_req
+    EXPECT_EQ(request.kids.at(6).kids.size(), 1u);
 }
 
 TEST(configure_death_test, EmptyScanStopsTheAgent) {

@@ -91,8 +91,8 @@ TEST_F(loop_test, RegressionRunRegistersChecksInAndEnds) {
     for (const auto& e : srv.errors) ADD_FAILURE() << "server: " << e;
     EXPECT_EQ(results_sent.load(), 3);
     EXPECT_GE(checkins.load(), 2);
-    EXPECT_TRUE(logs->has("Successfully registered with server."));
-    EXPECT_TRUE(logs->has("All fake checks are done. Exiting."));
+    EXPECT_TRUE(logged("Successfully registered with server."));
+    EXPECT_TRUE(logged("All fake checks are done. Exiting."));
     EXPECT_EQ(the_config().host_id.value_or(""), "agent-1");
     ASSERT_EQ(agent_loop().configured.size(), 1u);
     EXPECT_TRUE(agent_loop().configured[0]->checks[0]->results.empty());

@@ -18,27 +18,42 @@ wire reply(tag_code tag, bool ok, const std::string& message) {
 wire downtime_resp(bool ok, const std::string& message) { return reply(tag_downtime_resp, ok, message); }
 wire rescan_resp(bool ok, const std::string& message) { return reply(tag_rescan_resp, ok, message); }
 
-TEST_F(requests_test, DowntimeReplyBeginsWithOkOrFailure) {
-    memory_stream ok(downtime_resp(true, "done").get());
-    std::string out;
-    ASSERT_FALSE(request_downtime(ok, 30, 1024, std::string("patching"), out));
-    EXPECT_EQ(out, "OK done");
-    EXPECT_FALSE(ok.closed);
-    value req;
-    memory_stream back(ok.output);
-    ASSERT_FALSE(read_value(back, req));
-    EXPECT_EQ(req.tag, tag_downtime_req);
-    EXPECT_EQ(req.kids[0].integer(), 30);
-    EXPECT_EQ(req.kids[1].data, "patching");
-
-    memory_stream no(downtime_resp(false, "no such host").get());
-    ASSERT_FALSE(request_downtime(no, 5, 1024, std::nullopt, out));
-    EXPECT_EQ(out, "FAILURE no such host");
-    EXPECT_TRUE(logs->has("[cmd] Request downtime. Server says FAILED"));
-
-    memory_stream fits(downtime_resp(true, std::string(1014, 'm')).get());
-    ASSERT_FALSE(request_downtime(fits, 1, 1024, std::nullopt, out));
-    EXPECT_EQ(out.size(), 1017u);
+// The reply begins with the server's verdict; the rescan message is cut so
+// that the reply fits its buffer.
+TEST_F(requests_test, ReplyBeginsWithTheVerdictAndFitsItsBuffer) {
+    struct {
+        wire answer;
+        bool rescan;
+        size_t buffer;
+        std::string out;
+    } cases[] = {
+        {downtime_resp(true, "done"), false, 1024, "OK done"},
+        {downtime_resp(false, "no such host"), false, 1024, "FAILURE no such host"},
+        {downtime_resp(true, std::string(1014, 'm')), false, 1024, "OK " + std::string(1014, 'm')},
+        {rescan_resp(true, "queued"), true, 1024, "OK queued"},
+        {rescan_resp(true, std::string(1024, 'r')), true, 1024, "OK " + std::string(1020, 'r')},
+        {rescan_resp(false, std::string(300, 'r')), true, 100, "FAILED " + std::string(92, 'r')},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.out.substr(0, 20));
+        memory_stream s(t.answer.get());
+        std::string out;
+        ASSERT_FALSE(t.rescan ? request_rescan(s, t.buffer, out)
+                              : request_downtime(s, 30, t.buffer, std::string("patching"), out));
+        EXPECT_EQ(out, t.out);
+        EXPECT_FALSE(s.closed);
+        value req;
+        memory_stream back(s.output);
+        ASSERT_FALSE(read_value(back, req));
+        EXPECT_EQ(req.tag, t.rescan ? tag_rescan_req : tag_downtime_req);
+        if (t.rescan) {
+            EXPECT_EQ(s.output, (std::vector<uint8_t>{0x7F, 0x22, 0x80, 0x00, 0x00}));
+        } else {
+            EXPECT_EQ(req.kids[0].integer(), 30);
+            EXPECT_EQ(req.kids[1].data, "patching");
+        }
+    }
+    EXPECT_TRUE(logged("[cmd] Request downtime. Server says FAILED"));
 }
 
 // A message that leaves no room, a comment longer than its field or a wrong
@@ -66,23 +81,6 @@ TEST_F(requests_test, RefusedRequestClosesTheStream) {
     }
 }
 
-// The rescan message is cut so that the reply fits its buffer.
-TEST_F(requests_test, RescanMessageIsCutToTheReplyBuffer) {
-    std::string out;
-    memory_stream s(rescan_resp(true, std::string(1024, 'r')).get());
-    ASSERT_FALSE(request_rescan(s, 1024, out));
-    EXPECT_EQ(out, "OK " + std::string(1020, 'r'));
-
-    memory_stream f(rescan_resp(false, std::string(300, 'r')).get());
-    ASSERT_FALSE(request_rescan(f, 100, out));
-    EXPECT_EQ(out, "FAILED " + std::string(92, 'r'));
-
-    memory_stream small(rescan_resp(true, "queued").get());
-    ASSERT_FALSE(request_rescan(small, 1024, out));
-    EXPECT_EQ(out, "OK queued");
-    EXPECT_EQ(small.output, (std::vector<uint8_t>{0x7F, 0x22, 0x80, 0x00, 0x00}));
-}
-
 // ---------------------------------------------------------------------------
 // The command client's own conversation with the server.
 
@@ -94,19 +92,7 @@ fake_server::script answer_request(server_keys& keys, const wire& answer) {
     });
 }
 
-TEST_F(requests_test, ClientRequestsRelayTheServersReply) {
-    fake_server srv;
-    server_keys keys;
-    srv.run({answer_request(keys, downtime_resp(true, "down for 30 minutes")),
-             answer_request(keys, rescan_resp(false, "busy"))});
-    config c = agent_config({srv.port()});
-    EXPECT_EQ(connect_and_request_downtime(c, 30, std::nullopt), "OK down for 30 minutes");
-    EXPECT_EQ(send_rescan_to_server(c), "FAILED busy");
-    srv.join();
-    EXPECT_TRUE(srv.errors.empty());
-}
-
-TEST_F(requests_test, ClientRequestFailuresBecomeFailedReplies) {
+TEST_F(requests_test, ClientRequestsRelayTheServersReplyOrTheFailure) {
     config c = agent_config({closed_port()});
     std::string r = connect_and_request_downtime(c, 30, std::nullopt);
     EXPECT_EQ(r.rfind("FAILED Could not connect to server: Error connecting: ", 0), 0u) << r;
@@ -114,13 +100,18 @@ TEST_F(requests_test, ClientRequestFailuresBecomeFailedReplies) {
 
     fake_server srv;
     server_keys keys;
-    srv.run({answer_request(keys, downtime_resp(true, std::string(1020, 'x'))),
+    srv.run({answer_request(keys, downtime_resp(true, "down for 30 minutes")),
+             answer_request(keys, rescan_resp(false, "busy")),
+             answer_request(keys, downtime_resp(true, std::string(1020, 'x'))),
              answer_request(keys, downtime_resp(true, "wrong message"))});
     c = agent_config({srv.port()});
+    EXPECT_EQ(connect_and_request_downtime(c, 30, std::nullopt), "OK down for 30 minutes");
+    EXPECT_EQ(send_rescan_to_server(c), "FAILED busy");
     EXPECT_EQ(connect_and_request_downtime(c, 30, std::nullopt), "FAILED Could not request downtime: message too big");
-    EXPECT_TRUE(logs->has("[cmd] ERROR connect_and_request_downtime: message too big"));
+    EXPECT_TRUE(logged("[cmd] ERROR connect_and_request_downtime: message too big"));
     EXPECT_EQ(send_rescan_to_server(c), "FAILED request_rescan: Wrong tag (251) encountered in read_rescan_resp");
     srv.join();
+    EXPECT_TRUE(srv.errors.empty());
 }
 
 // ---------------------------------------------------------------------------

@@ -8,14 +8,12 @@ namespace {
 
 class session_test : public conversation_fixture {
 protected:
-    // One set-up against a server with `keys`; `got` is what the agent
-    // announced, `server_result` how the server's side ended.
+    // One set-up against a server with `keys`; `server_result` is how the
+    // server's side ended.
     err set_up(handshake_opts o = {}, stream_ptr* out = nullptr) {
         stream_ptr s;
         err e = against({[this, o](stream_ptr& io) -> err {
-                            announced a;
-                            server_result = serve_handshake(io, keys, o, a);
-                            got = a.key;
+                            server_result = serve_handshake(io, keys, o);
                             return {};
                         }},
                         [&](config& c) { return setup_connection(c, s); });
@@ -35,7 +33,7 @@ protected:
     }
     config registered;
     server_keys keys;
-    client_private_key got;
+    const client_private_key& got = keys.got;
     err server_result;
 };
 
@@ -117,7 +115,7 @@ TEST_F(session_test, RefusedSetUpNamesTheReason) {
             EXPECT_EQ(*get_variable("hostkey"), t.hostkey_after);
         }
     }
-    EXPECT_TRUE(logs->has("Server said: \"go away\""));
+    EXPECT_TRUE(logged("Server said: \"go away\""));
 }
 
 // The server derives its hallmark from another master key: three set-ups
@@ -147,8 +145,7 @@ TEST_F(session_test, HallmarkOutOfStepThreeTimesThenKeyMismatch) {
 TEST_F(session_test, ServerThatClosesBeforeAnsweringOurChallengeLosesTheHallmark) {
     stream_ptr s;
     err e = against({[&](stream_ptr& io) -> err {
-                        announced a;
-                        if (auto x = serve_handshake(io, keys, {.close_after_challenge = true}, a)) return x;
+                        if (auto x = serve_handshake(io, keys, {.close_after_challenge = true})) return x;
                         bignum_ptr r1, c2;
                         if (auto x = read_auth_response(*io, r1)) return x;
                         return read_auth_challenge(*io, c2);
@@ -178,17 +175,14 @@ TEST_F(session_test, SilentServerCostsOnlyTheIoTimeout) {
 
 // The set-up, a configuration with no checks and no server list, and
 // optionally the time.
-fake_server::script registration(server_keys& keys, announced* got = nullptr, bool time_sync = true) {
-    return [&keys, got, time_sync](stream_ptr& io) -> err {
-        announced a;
-        if (auto e = serve_handshake(io, keys, {}, a)) return e;
-        if (got) *got = a;
-        if (auto e = read_request(*io, tag_configure_req)) return e;
+fake_server::script registration(server_keys& keys, bool time_sync = true) {
+    return after_handshake(keys, [time_sync](ProtocolStream& s) -> err {
+        if (auto e = read_request(s, tag_configure_req)) return e;
         wire w;
         w.start(tag_configure_resp).str("agent-7").i(120).list().end().list().end().end();
-        if (auto e = send(*io, w)) return e;
-        return time_sync ? serve_time(*io, 1000) : err();
-    };
+        if (auto e = send(s, w)) return e;
+        return time_sync ? serve_time(s, 1000) : err();
+    });
 }
 
 TEST_F(session_test, RegistrationTakesIdFrequencyAndTimeOffset) {
@@ -198,17 +192,16 @@ TEST_F(session_test, RegistrationTakesIdFrequencyAndTimeOffset) {
     EXPECT_EQ(registered.host_id.value_or(""), "agent-7");
     EXPECT_EQ(*get_variable("host_id"), "agent-7");
     EXPECT_EQ(registered.checkin_interval, 120u);
-    EXPECT_TRUE(logs->has("Authentication and registration ok"));
+    EXPECT_TRUE(logged("Authentication and registration ok"));
 
-    e = register_with(registration(keys, nullptr, false));
+    e = register_with(registration(keys, false));
     EXPECT_FALSE(e) << e.message();
-    EXPECT_TRUE(logs->has("Server does not support time synchronization"));
+    EXPECT_TRUE(logged("Server does not support time synchronization"));
 
-    announced a;
-    e = register_with(registration(keys, &a), true);
+    e = register_with(registration(keys), true);
     EXPECT_FALSE(e) << e.message();
-    EXPECT_EQ(a.key.name, "127.0.0.1");
-    EXPECT_TRUE(logs->has("Using local ip address: 127.0.0.1"));
+    EXPECT_EQ(keys.got.name, "127.0.0.1");
+    EXPECT_TRUE(logged("Using local ip address: 127.0.0.1"));
 }
 
 TEST_F(session_test, FailedRegistrationMovesToTheNextServerOnly) {
