@@ -94,13 +94,13 @@ devnode* find_check(devtree_list& tree, std::initializer_list<std::string> path)
     return nullptr;
 }
 
+// How each check type is read is the message readers' business; here: where
+// the answer lands, results carried over, and log destinations resolved.
 TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     wire reply = resp_start("agent-7", 300, {{"a", 1}, {"b", 2}});
-    wire cont, en, lg, real, adv_fw, adv_app;
+    wire cont, lg, adv_fw, adv_app;
     cont.start(tag_continuous_conf).i(90).nul().i(80).i(5).end();
-    en.start(tag_enum_conf).list().en(0).en(1).en(2).en(2).end().end();
     lg.start(tag_log_conf).end();
-    real.start(tag_real_continuous_conf).real(9.5).nul().real(3.25).real(1.0).end();
     adv_fw.start(tag_adv_log_conf).str("").en(0).list().end().end();
     adv_app.start(tag_adv_log_conf).str("^--").en(1).list()
         .add(rule("'copy'", 1, 3, "FW1"))
@@ -109,11 +109,7 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
         .add(rule("'grp2'", 1, 6, "grpB"))
         .end().i(30).nul().end();
     reply.list()
-        .list().str("fs").list()
-            .add(check_conf(0, "c:", cont, "ID-1"))
-            .add(check_conf(-1, "svc", en))
-            .add(check_conf(60, "tmp", real, "ID-3"))
-        .end().list()
+        .list().str("fs").list().add(check_conf(60, "c:", cont, "ID-1")).end().list()
             .list().str("sub").list().add(check_conf(5, "x", lg)).end().list().end().end()
         .end().end()
         .list().str("log").list().end().list()
@@ -131,22 +127,13 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     add_devnodes(*fs, std::move(old));
 
     clinfo_list info{{"OS Id", std::string("Linux")}, {"Network", std::nullopt}};
-    std::vector<std::string> separators, clauses;
     env.client_info = &info;
-    env.log_hooks.compile_separator = [&](const std::string& sep, std::shared_ptr<pattern>&) -> err {
-        separators.push_back(sep);
-        return {};
-    };
-    env.log_hooks.parse_rule = [&](const std::string& clause, std::shared_ptr<log_cond>&) -> err {
-        clauses.push_back(clause);
-        return {};
-    };
     current_server() = 3;
     err e = run(reply);
-    const value& req = request;
     ASSERT_FALSE(e) << e.message();
 
     // The request: fixed numbers, the client information, empty scan lists.
+    const value& req = request;
     ASSERT_EQ(req.tag, tag_configure_req);
     ASSERT_EQ(req.kids.size(), 8u);
     std::vector<int64_t> numbers;
@@ -170,37 +157,15 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     EXPECT_TRUE(server_changed());
     EXPECT_EQ(alert_groups(), std::vector<std::string>{"grpA"});
 
-    // The tree, check by check.
     devnode* cd = find_check(tree, {"fs", "c:"});
     ASSERT_TRUE(cd);
-    EXPECT_EQ(std::tie(cd->type, cd->frequency, cd->next_due), std::make_tuple(type_continuous, 1, 0));
-    EXPECT_EQ(std::tie(cd->cont.alert_high, cd->cont.alert_low, cd->cont.warn_high, cd->cont.warn_low),
-              std::make_tuple(90, -1, 80, 5));
     EXPECT_EQ(cd->identifier.value_or(""), "ID-1");
     EXPECT_EQ(cd->results.size(), 2u);
-    devnode* svc = find_check(tree, {"fs", "svc"});
-    ASSERT_TRUE(svc);
-    EXPECT_EQ(std::tie(svc->frequency, svc->warn_mask, svc->alert_mask), std::make_tuple(1, 0x2u, 0xCu));
-    EXPECT_FALSE(svc->identifier);
-    devnode* tmp = find_check(tree, {"fs", "tmp"});
-    ASSERT_TRUE(tmp);
-    EXPECT_EQ(std::tie(tmp->type, tmp->frequency), std::make_tuple(type_real_continuous, 60));
-    EXPECT_EQ(std::tie(tmp->real.alert_high, tmp->real.alert_low, tmp->real.warn_high), std::make_tuple(9.5, -1.0, 3.25));
-    devnode* x = find_check(tree, {"fs", "sub", "x"});
-    ASSERT_TRUE(x);
-    EXPECT_EQ(x->type, type_log);
-    EXPECT_EQ(x->parent->parent->id, "fs");
+    EXPECT_TRUE(find_check(tree, {"fs", "sub", "x"}));
     devnode* fw = find_check(tree, {"log", "/forward", "fw"});
     devnode* app = find_check(tree, {"log", "/", "app"});
-    ASSERT_TRUE(fw && app);
-    EXPECT_EQ(app->type, type_adv_log);
-    ASSERT_TRUE(app->lognode);
-    EXPECT_EQ(std::tie(app->lognode->inclusion_mode, app->lognode->warn_silence_limit,
-                       app->lognode->alert_silence_limit),
-              std::make_tuple(1, 30, -1));
+    ASSERT_TRUE(fw && app && app->lognode);
     ASSERT_EQ(app->lognode->rules.size(), 4u);
-    EXPECT_EQ(separators, std::vector<std::string>{"^--"});
-    EXPECT_EQ(clauses, (std::vector<std::string>{"'copy'", "'move'", "'grp'", "'grp2'"}));
 
     // Destinations: the forward check is found by its identifier; the rest
     // stays unresolved and is logged.
@@ -208,10 +173,7 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     EXPECT_EQ(app->lognode->rules[1]->destination_check, nullptr);
     EXPECT_EQ(app->lognode->rules[2]->destination.value_or(""), "grpA");
     for (const char* line : {"Could not resolve as forward check NOPE", "  resolved as Alert group",
-                             "Could not resolve as Alert group check grpB",
-                             "Error: Frequency for check set to 0. Forcing to 1.",
-                             "Error: Frequency for check set to -1. Forcing to 1.",
-                             "Instructed by server to perform 6 checks"})
+                             "Could not resolve as Alert group check grpB", "Instructed by server to perform 4 checks"})
         EXPECT_TRUE(logged(line)) << line;
 }
 
