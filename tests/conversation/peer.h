@@ -46,23 +46,18 @@ struct fd_stream final : ProtocolStream {
     ~fd_stream() override { close(); }
     int fd;
 
-    // Moves all `n` octets with `step`, which moves some.
-    template <class F>
-    static err all(size_t n, F step) {
-        for (size_t done = 0; done < n;) {
-            ssize_t r = step(done);
+    err read(void* buf, size_t n) override { return all(static_cast<char*>(buf), n, false); }
+    err write(const void* buf, size_t n) override {
+        return all(static_cast<char*>(const_cast<void*>(buf)), n, true);
+    }
+    err all(char* p, size_t n, bool out) {
+        while (n > 0) {
+            ssize_t r = out ? ::send(fd, p, n, MSG_NOSIGNAL) : ::recv(fd, p, n, 0);
             if (r <= 0) return err::text("peer gone");
-            done += static_cast<size_t>(r);
+            p += r;
+            n -= static_cast<size_t>(r);
         }
         return {};
-    }
-    err read(void* buf, size_t n) override {
-        return all(n, [&](size_t done) { return ::recv(fd, static_cast<char*>(buf) + done, n - done, 0); });
-    }
-    err write(const void* buf, size_t n) override {
-        return all(n, [&](size_t done) {
-            return ::send(fd, static_cast<const char*>(buf) + done, n - done, MSG_NOSIGNAL);
-        });
     }
     err flush() override { return {}; }
     int wait_readable(int seconds) override {
@@ -150,7 +145,6 @@ struct value {
     tag_code tag = 0;
     std::string data;           // contents of a primitive value
     std::vector<value> kids;    // members of a constructed value
-    bool constructed = false;
 
     int64_t integer() const {
         int64_t v = data.empty() ? 0 : static_cast<int8_t>(data[0]);
@@ -169,13 +163,10 @@ inline err read_value(ProtocolStream& s, value& v, tag_code tag = 0, int depth =
     bool indefinite;
     if (auto e = read_length(s, length, indefinite)) return e;
     if (indefinite) {
-        v.constructed = true;
         for (;;) {
             tag_code t;
             if (auto e = read_tag(s, t)) return e;
-            if (t == BE_EOC) {
-                return read_length(s, length, indefinite);
-            }
+            if (t == BE_EOC) return read_length(s, length, indefinite);
             value kid;
             if (auto e = read_value(s, kid, t, depth + 1)) return e;
             v.kids.push_back(std::move(kid));
@@ -322,19 +313,13 @@ inline err serve_time(ProtocolStream& s, int32_t server_sec) {
     return send(s, w);
 }
 
-// What a hardware scan finds: a memory check, and a group whose id is too
-// long to upload.
+// What a hardware scan finds: one group with one check, and a group whose id
+// is too long to upload.
 inline devtree_list scanned_tree() {
     devtree_list t;
-    devtree* mem = devtree_child(t, "mem", std::string("Memory"));
     auto phys = alloc_devnode();
     phys->id = "phys";
-    phys->name = "Physical memory";
-    phys->type = 7;
-    phys->description = 2;
-    phys->has_range = 1;
-    phys->range_high = 100;
-    add_devnodes(*mem, std::move(phys));
+    add_devnodes(*devtree_child(t, "mem", std::string("Memory")), std::move(phys));
     devtree_child(t, std::string(257, 'g'), std::nullopt);
     return t;
 }
