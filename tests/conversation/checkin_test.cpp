@@ -33,31 +33,17 @@ std::string path_of(const value& result) {
     return p;
 }
 
-// ---------------------------------------------------------------------------
-// Whole check-ins against the scripted server.
-
+// What the server answers a check-in with.
 struct checkin_reply {
     bool ack = true;
     bool conf_changed = false;
     bool upgrade = false;
-    wire actions;  // the action group list (empty list when not set)
     bool hw_scan = false;
+    wire actions = wire();  // the action group list (empty list when not set)
 };
 
-wire make_reply(const checkin_reply& r) {
-    wire w;
-    w.start(tag_checkin_resp).b(r.ack).b(r.conf_changed).b(r.upgrade);
-    if (r.actions.get().empty())
-        w.list().end();
-    else
-        w.add(r.actions);
-    w.b(r.hw_scan).end();
-    return w;
-}
-
 wire simple_configuration(const std::string& check) {
-    wire w;
-    wire cont;
+    wire w, cont;
     cont.start(tag_continuous_conf).nul().nul().nul().nul().end();
     w.start(tag_configure_resp).str("agent-1").i(60).list().end();
     w.list().list().str("grp").list();
@@ -65,39 +51,6 @@ wire simple_configuration(const std::string& check) {
     w.end().list().end().end().end().end();
     return w;
 }
-
-// One check-in from the server's side: set-up, time, the request, the reply,
-// and optionally a configuration download on the same connection.
-struct checkin_server {
-    server_keys keys;
-    std::vector<value> requests;
-    std::vector<value> configure_requests;
-    bool saw_scan_notice = false;
-
-    fake_server::script script(checkin_reply r, std::optional<wire> configuration = std::nullopt) {
-        return [this, r, configuration](stream_ptr& io) -> err {
-            if (auto e = serve_handshake(io, keys)) return e;
-            if (auto e = serve_time(*io, static_cast<int32_t>(time_now() - 100))) return e;
-            value req;
-            if (auto e = read_request(*io, tag_checkin_req, &req)) return e;
-            requests.push_back(req);
-            if (auto e = send(*io, make_reply(r))) return e;
-            if (!configuration) return {};
-            value cr;
-            if (auto e = read_value(*io, cr)) return e;
-            if (cr.tag == tag_h_w_scan_req) {
-                saw_scan_notice = true;
-                wire w;
-                w.start(tag_h_w_scan_resp).b(false).end();
-                if (auto e = send(*io, w)) return e;
-                cr = value();
-                if (auto e = read_value(*io, cr)) return e;
-            }
-            configure_requests.push_back(cr);
-            return send(*io, *configuration);
-        };
-    }
-};
 
 // The agent and the scripted server read one fixed clock: with the real one a
 // second boundary between the server's answer and the agent's reading would
@@ -114,6 +67,43 @@ protected:
         env.configured = &tree;
         env.actions = &actions;
     }
+    void TearDown() override {
+        set_clock(nullptr);
+        time_offset() = 0;
+        conversation_fixture::TearDown();
+    }
+    // One check-in from the server's side: set-up, time, the request, the
+    // reply, and optionally a configuration download on the same connection.
+    fake_server::script script(const checkin_reply& r = {}, std::optional<wire> configuration = std::nullopt) {
+        wire reply;
+        reply.start(tag_checkin_resp).b(r.ack).b(r.conf_changed).b(r.upgrade);
+        if (r.actions.get().empty())
+            reply.list().end();
+        else
+            reply.add(r.actions);
+        reply.b(r.hw_scan).end();
+        return [this, reply, configuration](stream_ptr& io) -> err {
+            if (auto e = serve_handshake(io, keys)) return e;
+            if (auto e = serve_time(*io, static_cast<int32_t>(time_now() - 100))) return e;
+            value req;
+            if (auto e = read_request(*io, tag_checkin_req, &req)) return e;
+            requests.push_back(req);
+            if (auto e = send(*io, reply)) return e;
+            if (!configuration) return {};
+            value cr;
+            if (auto e = read_value(*io, cr)) return e;
+            if (cr.tag == tag_h_w_scan_req) {
+                saw_scan_notice = true;
+                wire w;
+                w.start(tag_h_w_scan_resp).b(false).end();
+                if (auto e = send(*io, w)) return e;
+                cr = value();
+                if (auto e = read_value(*io, cr)) return e;
+            }
+            configure_requests.push_back(cr);
+            return send(*io, *configuration);
+        };
+    }
     // The server plays `scripts`, one per check-in.
     void serve(std::vector<fake_server::script> scripts) {
         srv.run(std::move(scripts));
@@ -126,15 +116,11 @@ protected:
     void done() {
         srv.join();
         for (const auto& x : srv.errors) ADD_FAILURE() << "server: " << x;
+        srv.errors.clear();
     }
-    void TearDown() override {
-        set_clock(nullptr);
-        time_offset() = 0;
-        conversation_fixture::TearDown();
-    }
-    err run(fake_server::script script, uint32_t limit = 50) {
-        serve({script});
-        err e = once(limit);
+    err run(fake_server::script s) {
+        serve({std::move(s)});
+        err e = once();
         done();
         return e;
     }
@@ -143,7 +129,9 @@ protected:
     conversation_env env;
     config config_;
     fake_server srv;
-    checkin_server cs;
+    server_keys keys;
+    std::vector<value> requests, configure_requests;
+    bool saw_scan_notice = false;
     bool acked = false;
 };
 
@@ -155,22 +143,23 @@ TEST_F(checkin_test, LimitGivesEveryCheckItsOldestResultFirst) {
     devnode* a = add_check(*group, "a", type_continuous, 40);
     devnode* b = add_check(*group, "b", type_continuous, 40);
     devnode* c = add_check(*group, "c", type_continuous, 40);
-    err e = run(cs.script(checkin_reply()));
+    err e = run(script());
     ASSERT_FALSE(e) << e.message();
     EXPECT_TRUE(acked);
-    ASSERT_EQ(cs.requests.size(), 1u);
-    const auto& results = cs.requests[0].kids.at(0).kids;
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& results = requests[0].kids.at(0).kids;
     ASSERT_EQ(results.size(), 50u);
-    std::string order;
-    for (const auto& r : results) order += path_of(r).back();
+    std::string order, texts;
+    for (const auto& r : results) {
+        order += path_of(r).back();
+        texts += r.kids[1].data.empty() ? "" : r.kids[1].data + " ";
+    }
     EXPECT_EQ(order, "abc" + std::string(39, 'a') + std::string(8, 'b'));
+    EXPECT_EQ(texts, "a#39 b#8 ");
     EXPECT_EQ(time_offset(), 100);
     EXPECT_EQ(results[2].kids[0].integer(), 900);
     EXPECT_EQ(results[41].kids[0].integer(), 939);
     EXPECT_EQ(results[49].kids[0].integer(), 908);
-    std::string texts;
-    for (const auto& r : results) texts += r.kids[1].data.empty() ? "" : r.kids[1].data + " ";
-    EXPECT_EQ(texts, "a#39 b#8 ");
     EXPECT_EQ(a->results.size(), 0u);
     EXPECT_EQ(b->results.size(), 31u);
     EXPECT_EQ(b->results.front()->time, 1009);
@@ -180,27 +169,26 @@ TEST_F(checkin_test, LimitGivesEveryCheckItsOldestResultFirst) {
     EXPECT_TRUE(logged("Checkin success, conn: "));
 }
 
+// A withheld acknowledgement keeps the results: they go over into the new tree.
 TEST_F(checkin_test, ChangedConfigurationIsDownloadedOnTheSameConnectionOrKeptOrScanned) {
     devnode* a = add_check(*group, "a", type_continuous, 2);
-    checkin_reply r;
-    r.ack = false;  // the results go over into the new tree
-    r.conf_changed = true;
-    err e = run(cs.script(r, simple_configuration("a")));
+    checkin_reply r{.ack = false, .conf_changed = true};
+    err e = run(script(r, simple_configuration("a")));
     ASSERT_FALSE(e) << e.message();
-    EXPECT_FALSE(cs.saw_scan_notice);
-    ASSERT_EQ(cs.configure_requests.size(), 1u);
-    EXPECT_TRUE(cs.configure_requests[0].kids.at(6).kids.empty());
+    EXPECT_FALSE(saw_scan_notice);
+    ASSERT_EQ(configure_requests.size(), 1u);
+    EXPECT_TRUE(configure_requests[0].kids.at(6).kids.empty());
     ASSERT_EQ(tree.size(), 1u);
     ASSERT_EQ(tree[0]->checks.size(), 1u);
-    EXPECT_NE(tree[0]->checks[0].get(), a);
-    EXPECT_EQ(tree[0]->checks[0]->identifier.value_or(""), "ID-a");
-    EXPECT_EQ(tree[0]->checks[0]->results.size(), 2u);
+    devnode* now = tree[0]->checks[0].get();
+    EXPECT_NE(now, a);
+    EXPECT_EQ(now->identifier.value_or(""), "ID-a");
+    EXPECT_EQ(now->results.size(), 2u);
 
     // A configuration refused after the change keeps the tree and fails.
-    devnode* now = tree[0]->checks[0].get();
     wire bad;
     bad.start(tag_negotiate_nack).str("not now").end();
-    EXPECT_EQ(run(cs.script(r, bad)).message(), "not now");
+    EXPECT_EQ(run(script(r, bad)).message(), "not now");
     EXPECT_EQ(tree[0]->checks[0].get(), now);
     EXPECT_EQ(now->results.size(), 2u);
 
@@ -211,46 +199,38 @@ TEST_F(checkin_test, ChangedConfigurationIsDownloadedOnTheSameConnectionOrKeptOr
         ++scans;
         return scanned_tree();
     };
-    ASSERT_FALSE(run(cs.script(r, simple_configuration("b"))));
+    ASSERT_FALSE(run(script(r, simple_configuration("b"))));
     EXPECT_EQ(scans, 1);
-    EXPECT_TRUE(cs.saw_scan_notice);
-    ASSERT_EQ(cs.configure_requests.size(), 3u);
-    EXPECT_EQ(cs.configure_requests[2].kids.at(6).kids.size(), 1u);
-    EXPECT_EQ(cs.configure_requests[2].kids.at(7).kids.size(), 30u);
+    EXPECT_TRUE(saw_scan_notice);
+    ASSERT_EQ(configure_requests.size(), 3u);
+    EXPECT_EQ(configure_requests[2].kids.at(6).kids.size(), 1u);
+    EXPECT_EQ(configure_requests[2].kids.at(7).kids.size(), 30u);
     EXPECT_EQ(tree[0]->checks[0]->id, "b");
 }
 
+// New action groups go in front of the waiting ones; an action that has run
+// goes out once and its group is pruned, one that never ran stays.
 TEST_F(checkin_test, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
-    devtree* old = devtree_child(actions, "old", std::nullopt);
-    add_check(*old, "waiting", type_action, 0);  // never ran: stays
+    add_check(*devtree_child(actions, "old", std::nullopt), "waiting", type_action, 0);
     checkin_reply r;
     r.actions.list()
         .list().str("ag").list()
             .list().str("child").list().end().list().list().str("inner").end().end().end()
         .end().list().list().str("restart").end().end().end()
         .end();
-    serve({cs.script(r), cs.script(checkin_reply())});
+    serve({script(r), script()});
     ASSERT_FALSE(once());
     ASSERT_EQ(actions.size(), 2u);
     EXPECT_EQ(actions[0]->id, "ag");
     EXPECT_EQ(actions[1]->id, "old");
-    ASSERT_EQ(actions[0]->checks.size(), 1u);
-    devnode* restart = actions[0]->checks[0].get();
-    EXPECT_EQ(restart->id, "restart");
-    EXPECT_EQ(restart->type, type_action);
-    EXPECT_EQ(restart->frequency, -1);
-    EXPECT_EQ(restart->next_due, 0);
-    EXPECT_EQ(actions[0]->children[0]->checks[0]->id, "inner");
-
-    // The loop runs "restart" and "inner" once.
-    for (devnode* n : {restart, actions[0]->children[0]->checks[0].get()}) {
+    for (devnode* n : {actions[0]->checks.at(0).get(), actions[0]->children.at(0)->checks.at(0).get()}) {
         append_result(*n, alloc_resnode());
-        n->next_due = 77;
+        n->next_due = 77;  // the loop ran it
     }
     ASSERT_FALSE(once());
     done();
     EXPECT_TRUE(acked);
-    const auto& sent = cs.requests.at(1).kids.at(0).kids;
+    const auto& sent = requests.at(1).kids.at(0).kids;
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(path_of(sent[0]), "ag/restart");
     EXPECT_EQ(path_of(sent[1]), "ag/child/inner");
@@ -262,23 +242,19 @@ TEST_F(checkin_test, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
 // has been acknowledged.
 TEST_F(checkin_test, ActionWhoseResultWaitsIsNotPruned) {
     add_check(*group, "a", type_continuous, 1);
-    devtree* ag = devtree_child(actions, "ag", std::nullopt);
-    devnode* act = add_check(*ag, "act", type_action, 1);
-    act->next_due = 5;  // it has run
-    serve({cs.script(checkin_reply()), cs.script(checkin_reply())});
+    add_check(*devtree_child(actions, "ag", std::nullopt), "act", type_action, 1)->next_due = 5;  // it has run
+    serve({script(), script()});
     ASSERT_FALSE(once(1));
     ASSERT_EQ(actions.size(), 1u);
     EXPECT_EQ(actions[0]->checks.size(), 1u);
     ASSERT_FALSE(once(1));
     done();
-    EXPECT_EQ(path_of(cs.requests.at(1).kids.at(0).kids.at(0)), "ag/act");
+    EXPECT_EQ(path_of(requests.at(1).kids.at(0).kids.at(0)), "ag/act");
     EXPECT_TRUE(actions.empty());
 }
 
 TEST_F(checkin_test, UpgradeOfferStartsADownloadOnlyWhenAllowed) {
-    checkin_reply r;
-    r.upgrade = true;
-    serve({cs.script(r), cs.script(r)});
+    serve({script({.upgrade = true}), script({.upgrade = true})});
     int started = 0;
     env.start_upgrade = [&] { ++started; };
     ASSERT_FALSE(once());
@@ -290,11 +266,10 @@ TEST_F(checkin_test, UpgradeOfferStartsADownloadOnlyWhenAllowed) {
     EXPECT_EQ(started, 1);
 }
 
-// A reply that does not parse, or no time synchronisation, fails the
-// check-in and keeps every result.
+// A reply that does not parse, no time synchronisation or no server fails
+// the check-in and keeps every result.
 TEST_F(checkin_test, FailedCheckInKeepsEveryResult) {
     devnode* a = add_check(*group, "a", type_continuous, 4);
-    server_keys keys;
     err e = run(after_handshake(keys, [](ProtocolStream& s) -> err {
         if (auto x = serve_time(s, static_cast<int32_t>(time_now()))) return x;
         if (auto x = read_request(s, tag_checkin_req)) return x;
@@ -306,14 +281,10 @@ TEST_F(checkin_test, FailedCheckInKeepsEveryResult) {
     EXPECT_FALSE(acked);
     EXPECT_EQ(a->results.size(), 4u);
 
-    fake_server silent;
-    silent.run({after_handshake(keys, [](ProtocolStream& s) -> err {
+    EXPECT_TRUE(run(after_handshake(keys, [](ProtocolStream& s) -> err {
         value v;
         return read_value(s, v);
-    })});
-    config_ = agent_config({silent.port()});
-    EXPECT_TRUE(once());
-    silent.join();
+    })));
     EXPECT_TRUE(logged("Server does not support time synchronization"));
     EXPECT_EQ(a->results.size(), 4u);
 
