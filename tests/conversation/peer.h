@@ -209,6 +209,7 @@ struct handshake_opts {
     bool key_nack = false;               // refuse the agent's public value
     bool bad_response = false;           // answer the agent's challenge wrongly
     bool close_after_challenge = false;  // the agent is expected to fail on C1
+    bool no_answer = false;              // close instead of answering the agent's challenge
 };
 
 inline bignum_ptr bn_from_hex(const std::string& hex) {
@@ -292,6 +293,7 @@ inline err serve_handshake(stream_ptr& io, server_keys& keys, const handshake_op
     if (!bn_equals(*r1, *expected)) return err::text("agent failed authentication");
     bignum_ptr c2, answer;
     if (auto e = read_auth_challenge(c, c2)) return e;
+    if (o.no_answer) return {};
     if (auto e = challenge_response(*keys.hallmark, *c2, answer)) return e;
     if (o.bad_response) answer = bn_new(12345, 1);
     return write_bignums(c, tag_auth_response, {answer.get()});
