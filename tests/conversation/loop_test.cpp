@@ -37,9 +37,8 @@ protected:
 
 // What the server configures: one regression item checked every 10 seconds.
 wire regression_configuration() {
-    wire cont;
+    wire cont, w;
     cont.start(tag_continuous_conf).nul().nul().nul().nul().end();
-    wire w;
     w.start(tag_configure_resp).str("agent-1").i(20).list().end();
     w.list().list().str("mem").list();
     w.list().i(10).str("fakephys0").add(cont).str("P0").end();
@@ -55,14 +54,12 @@ TEST_F(loop_test, RegressionRunRegistersChecksInAndEnds) {
 
     fake_server srv;
     server_keys keys;
-    std::atomic<int> results_sent{0};
-    std::atomic<int> checkins{0};
-    std::vector<fake_server::script> scripts;
-    scripts.push_back(after_handshake(keys, [](ProtocolStream& s) -> err {
+    std::atomic<int> results_sent{0}, checkins{0};
+    std::vector<fake_server::script> scripts{after_handshake(keys, [](ProtocolStream& s) -> err {
         if (auto e = read_request(s, tag_configure_req)) return e;
         if (auto e = send(s, regression_configuration())) return e;
         return serve_time(s, static_cast<int32_t>(sim_clock()));
-    }));
+    })};
     for (int i = 0; i < 8; ++i) {
         scripts.push_back(after_handshake(keys, [&](ProtocolStream& s) -> err {
             value req;
