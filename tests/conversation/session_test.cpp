@@ -146,19 +146,6 @@ TEST_F(session_test, HallmarkOutOfStepThreeTimesThenKeyMismatch) {
     EXPECT_EQ(*get_variable("hostkey"), "1111");
 }
 
-TEST_F(session_test, SilentServerCostsOnlyTheIoTimeout) {
-    set_io_timeout(1);
-    stream_ptr s;
-    err e = against({[](stream_ptr& io) -> err {
-                        char b;
-                        while (!io->read(&b, 1)) {
-                        }  // reads until the agent gives up
-                        return {};
-                    }},
-                    [&](config& c) { return setup_connection(c, s); });
-    EXPECT_NE(e.message().find("Timeout in socket_recv()"), std::string::npos) << e.message();
-}
-
 // ---------------------------------------------------------------------------
 // Registration and failover.
 
