@@ -116,13 +116,10 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     err e = run(reply);
     ASSERT_FALSE(e) << e.message();
 
-    // The request: fixed numbers, the client information, empty scan lists.
+    // The request: the client information and empty scan lists.
     const value& req = request;
     ASSERT_EQ(req.tag, tag_configure_req);
     ASSERT_EQ(req.kids.size(), 8u);
-    std::vector<int64_t> numbers;
-    for (int i = 0; i < 5; ++i) numbers.push_back(req.kids[i].integer());
-    EXPECT_EQ(numbers, (std::vector<int64_t>{44, 4, 6, 6183, 0}));
     EXPECT_EQ(req.kids[5].kids.size(), 2u);
     EXPECT_TRUE(req.kids[6].kids.empty());
     EXPECT_TRUE(req.kids[7].kids.empty());
