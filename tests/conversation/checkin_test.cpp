@@ -208,8 +208,9 @@ TEST_F(checkin_test, ChangedConfigurationIsDownloadedOnTheSameConnectionOrKeptOr
     EXPECT_EQ(tree[0]->checks[0]->id, "b");
 }
 
-// New action groups go in front of the waiting ones; an action that has run
-// goes out once and its group is pruned, one that never ran stays.
+// New action groups go in front of the waiting ones; actions that have run go
+// out once, after the tree's results, and their group is pruned when all have
+// gone out. One that never ran stays.
 TEST_F(checkin_test, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
     add_check(*devtree_child(actions, "old", std::nullopt), "waiting", type_action, 0);
     checkin_reply r;
@@ -218,7 +219,7 @@ TEST_F(checkin_test, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
             .list().str("child").list().end().list().list().str("inner").end().end().end()
         .end().list().list().str("restart").end().end().end()
         .end();
-    serve({script(r), script()});
+    serve({script(r), script(), script()});
     ASSERT_FALSE(once());
     ASSERT_EQ(actions.size(), 2u);
     EXPECT_EQ(actions[0]->id, "ag");
@@ -227,30 +228,18 @@ TEST_F(checkin_test, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
         append_result(*n, alloc_resnode());
         n->next_due = 77;  // the loop ran it
     }
+    add_check(*group, "a", type_continuous, 1);
+    ASSERT_FALSE(once(2));  // "inner" does not fit: its group stays
+    EXPECT_EQ(actions.size(), 2u);
     ASSERT_FALSE(once());
     done();
     EXPECT_TRUE(acked);
-    const auto& sent = requests.at(1).kids.at(0).kids;
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(path_of(sent[0]), "ag/restart");
-    EXPECT_EQ(path_of(sent[1]), "ag/child/inner");
+    std::string paths;
+    for (int i : {1, 2})
+        for (const auto& x : requests.at(i).kids.at(0).kids) paths += path_of(x) + " ";
+    EXPECT_EQ(paths, "grp/a ag/restart ag/child/inner ");
     ASSERT_EQ(actions.size(), 1u);
     EXPECT_EQ(actions[0]->id, "old");
-}
-
-// An action whose result did not fit under the limit stays until its result
-// has been acknowledged.
-TEST_F(checkin_test, ActionWhoseResultWaitsIsNotPruned) {
-    add_check(*group, "a", type_continuous, 1);
-    add_check(*devtree_child(actions, "ag", std::nullopt), "act", type_action, 1)->next_due = 5;  // it has run
-    serve({script(), script()});
-    ASSERT_FALSE(once(1));
-    ASSERT_EQ(actions.size(), 1u);
-    EXPECT_EQ(actions[0]->checks.size(), 1u);
-    ASSERT_FALSE(once(1));
-    done();
-    EXPECT_EQ(path_of(requests.at(1).kids.at(0).kids.at(0)), "ag/act");
-    EXPECT_TRUE(actions.empty());
 }
 
 TEST_F(checkin_test, UpgradeOfferStartsADownloadOnlyWhenAllowed) {
