@@ -94,9 +94,7 @@ protected:
             if (auto e = read_value(*io, cr)) return e;
             if (cr.tag == tag_h_w_scan_req) {
                 saw_scan_notice = true;
-                wire w;
-                w.start(tag_h_w_scan_resp).b(false).end();
-                if (auto e = send(*io, w)) return e;
+                if (auto e = send(*io, wire().start(tag_h_w_scan_resp).b(false).end())) return e;
                 cr = value();
                 if (auto e = read_value(*io, cr)) return e;
             }
@@ -186,9 +184,7 @@ TEST_F(checkin_test, ChangedConfigurationIsDownloadedOnTheSameConnectionOrKeptOr
     EXPECT_EQ(now->results.size(), 2u);
 
     // A configuration refused after the change keeps the tree and fails.
-    wire bad;
-    bad.start(tag_negotiate_nack).str("not now").end();
-    EXPECT_EQ(run(script(r, bad)).message(), "not now");
+    EXPECT_EQ(run(script(r, wire().start(tag_negotiate_nack).str("not now").end())).message(), "not now");
     EXPECT_EQ(tree[0]->checks[0].get(), now);
     EXPECT_EQ(now->results.size(), 2u);
 
@@ -262,9 +258,7 @@ TEST_F(checkin_test, FailedCheckInKeepsEveryResult) {
     err e = run(after_handshake(keys, [](ProtocolStream& s) -> err {
         if (auto x = serve_time(s, static_cast<int32_t>(time_now()))) return x;
         if (auto x = read_request(s, tag_checkin_req)) return x;
-        wire w;
-        w.start(tag_checkin_resp).b(true).b(false).b(false).str("junk").end();
-        return send(s, w);
+        return send(s, wire().start(tag_checkin_resp).b(true).b(false).b(false).str("junk").end());
     }));
     EXPECT_EQ(e.message(), "Wrong tag in read_action_conf_list");
     EXPECT_FALSE(acked);

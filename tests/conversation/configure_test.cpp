@@ -32,9 +32,7 @@ wire check_conf(int32_t frequency, const std::string& id, const wire& type, cons
 }
 
 wire rule(const std::string& regex, uint32_t status, uint32_t decision, const std::string& dest) {
-    wire w;
-    w.list().str(regex).en(status).en(decision).str(dest).end();
-    return w;
+    return wire().list().str(regex).en(status).en(decision).str(dest).end();
 }
 
 // An answer with no checks and no alert group list.

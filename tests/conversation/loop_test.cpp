@@ -67,9 +67,7 @@ TEST_F(loop_test, RegressionRunRegistersChecksInAndEnds) {
             if (auto e = read_request(s, tag_checkin_req, &req)) return e;
             results_sent += static_cast<int>(req.kids.at(0).kids.size());
             ++checkins;
-            wire w;
-            w.start(tag_checkin_resp).b(true).b(false).b(false).list().end().b(false).end();
-            return send(s, w);
+            return send(s, wire().start(tag_checkin_resp).b(true).b(false).b(false).list().end().b(false).end());
         }));
     }
     srv.run(std::move(scripts));

@@ -225,16 +225,11 @@ inline err serve_handshake(stream_ptr& io, server_keys& keys, const handshake_op
     if (wants.kids.size() < 2 || wants.kids[1].kids.size() < 5) return err::text("short client_wants");
     const auto& k = wants.kids[1].kids;
     keys.got = {k[0].data, k[1].data, k[2].data, k[3].integer() != 0, k[4].integer() != 0};
-    if (o.nack) {
-        wire w;
-        w.start(tag_negotiate_nack).str("go away").end();
-        return send(s, w);
-    }
+    if (o.nack) return send(s, wire().start(tag_negotiate_nack).str("go away").end());
     bool m = keys.hostkey.has_value();
     bool h = keys.hallmark.has_value() && keys.got.hasHallmark;
-    wire offer;
-    offer.start(tag_server_offers).i(o.version).start(tag_private_key).b(m).b(h).end().end();
-    if (auto e = send(s, offer)) return e;
+    if (auto e = send(s, wire().start(tag_server_offers).i(o.version).start(tag_private_key).b(m).b(h).end().end()))
+        return e;
     if (auto e = read_negotiate_ack(s)) return e;
 
     if (!m) {
@@ -246,13 +241,8 @@ inline err serve_handshake(stream_ptr& io, server_keys& keys, const handshake_op
         if (auto e = generate_key_pair(*p, *g, pub, priv)) return e;
         if (auto e = write_bignums(s, tag_sporadic_bignum, {pub.get()})) return e;
         if (o.version > 512) {
-            wire w;
-            if (o.key_nack)
-                w.start(tag_negotiate_nack).str("key refused").end();
-            else
-                w.start(tag_negotiate_ack).end();
-            if (auto e = send(s, w)) return e;
-            if (o.key_nack) return {};
+            if (o.key_nack) return send(s, wire().start(tag_negotiate_nack).str("key refused").end());
+            if (auto e = send(s, wire().start(tag_negotiate_ack).end())) return e;
         }
         keys.hostkey = bn_to_decimal(*shared_secret(*agent_pub, *priv, *p));
         keys.hallmark.reset();
@@ -295,9 +285,7 @@ inline fake_server::script after_handshake(server_keys& keys, std::function<err(
 // Answers a server_time_req with `server_sec`.
 inline err serve_time(ProtocolStream& s, int32_t server_sec) {
     if (auto e = read_request(s, tag_server_time_req)) return e;
-    wire w;
-    w.start(tag_server_time_resp).i(server_sec).i(0).end();
-    return send(s, w);
+    return send(s, wire().start(tag_server_time_resp).i(server_sec).i(0).end());
 }
 
 // What a hardware scan finds: one group with one check, and a group whose id

@@ -11,9 +11,7 @@ namespace {
 using requests_test = conversation_fixture;
 
 wire reply(tag_code tag, bool ok, const std::string& message) {
-    wire w;
-    w.start(tag).b(ok).str(message).end();
-    return w;
+    return wire().start(tag).b(ok).str(message).end();
 }
 wire downtime_resp(bool ok, const std::string& message) { return reply(tag_downtime_resp, ok, message); }
 wire rescan_resp(bool ok, const std::string& message) { return reply(tag_rescan_resp, ok, message); }

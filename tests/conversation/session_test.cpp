@@ -154,9 +154,8 @@ TEST_F(session_test, HallmarkOutOfStepThreeTimesThenKeyMismatch) {
 fake_server::script registration(server_keys& keys, bool time_sync = true) {
     return after_handshake(keys, [time_sync](ProtocolStream& s) -> err {
         if (auto e = read_request(s, tag_configure_req)) return e;
-        wire w;
-        w.start(tag_configure_resp).str("agent-7").i(120).list().end().list().end().end();
-        if (auto e = send(s, w)) return e;
+        if (auto e = send(s, wire().start(tag_configure_resp).str("agent-7").i(120).list().end().list().end().end()))
+            return e;
         return time_sync ? serve_time(s, 1000) : err();
     });
 }
