@@ -42,8 +42,9 @@ wire bare_reply(const std::string& id = "id", std::initializer_list<std::pair<st
     return w;
 }
 
-// An answer with one log check "l" of type `adv`.
-wire log_reply(const wire& adv) {
+// An answer with one log check "l" with `separator` and `rules`.
+wire log_reply(const std::string& separator, const wire& rules = wire()) {
+    wire adv = wire().start(tag_adv_log_conf).str(separator).en(0).list().add(rules).end().end();
     wire w = resp_start("id", 60, {});
     w.list().list().str("log").list().add(check_conf(5, "l", adv)).end().list().end().end().end().end();
     return w;
@@ -80,10 +81,9 @@ protected:
 // the answer lands, results carried over, and log destinations resolved.
 TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     wire reply = resp_start("agent-7", 300, {{"a", 1}, {"b", 2}});
-    wire cont, lg, adv_fw, adv_app;
-    cont.start(tag_continuous_conf).i(90).nul().i(80).i(5).end();
-    lg.start(tag_log_conf).end();
-    adv_fw.start(tag_adv_log_conf).str("").en(0).list().end().end();
+    wire cont = wire().start(tag_continuous_conf).i(90).nul().i(80).i(5).end();
+    wire adv_fw = wire().start(tag_adv_log_conf).str("").en(0).list().end().end();
+    wire adv_app;
     adv_app.start(tag_adv_log_conf).str("^--").en(1).list()
         .add(rule("'copy'", 1, 3, "FW1"))
         .add(rule("'move'", 2, 2, "NOPE"))
@@ -92,7 +92,7 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
         .end().i(30).nul().end();
     reply.list()
         .list().str("fs").list().add(check_conf(60, "c:", cont, "ID-1")).end().list()
-            .list().str("sub").list().add(check_conf(5, "x", lg)).end().list().end().end()
+            .list().str("sub").list().add(check_conf(5, "x", wire().start(tag_log_conf).end())).end().list().end().end()
         .end().end()
         .list().str("log").list().end().list()
             .list().str("/forward").list().add(check_conf(10, "fw", adv_fw, "FW1")).end().list().end().end()
@@ -207,10 +207,9 @@ TEST_F(configure_test, BrokenTreeKeepsThePreviousTree) {
     auto old = alloc_devnode();
     old->id = "c:";
     add_devnodes(*fs, std::move(old));
-    wire bad_type;
-    bad_type.start(context_tag(9)).end();
     wire reply = resp_start("agent-9", 60, {{"s", 9}});
-    reply.list().list().str("fs").list().add(check_conf(5, "c:", bad_type)).end().list().end().end().end().end();
+    reply.list().list().str("fs").list().add(check_conf(5, "c:", wire().start(context_tag(9)).end()));
+    reply.end().list().end().end().end().end();
     EXPECT_EQ(run(reply).message(), "Got unknown type 77 in read_devnode(fs.c:)");
     ASSERT_EQ(tree.size(), 1u);
     EXPECT_EQ(tree[0].get(), fs);
@@ -219,28 +218,20 @@ TEST_F(configure_test, BrokenTreeKeepsThePreviousTree) {
 }
 
 TEST_F(configure_test, RefusalsAndStrangeRepliesEndTheDownload) {
-    wire nack, other, after_tree = resp_start("id", 60, {});
-    nack.start(tag_negotiate_nack).str("unknown agent").end();
-    other.start(tag_checkin_resp).end();
-    after_tree.list().end().i(5).end();
-    EXPECT_EQ(run(nack).message(), "unknown agent");
-    EXPECT_EQ(run(other).message(), "Got unexpected tag 91 from server");
-    EXPECT_EQ(run(after_tree).message(), "Wrong tag in registration");
+    EXPECT_EQ(run(wire().start(tag_negotiate_nack).str("unknown agent").end()).message(), "unknown agent");
+    EXPECT_EQ(run(wire().start(tag_checkin_resp).end()).message(), "Got unexpected tag 91 from server");
+    EXPECT_EQ(run(resp_start("id", 60, {}).list().end().i(5).end()).message(), "Wrong tag in registration");
     EXPECT_TRUE(run(wire()));
     EXPECT_TRUE(logged("Error reading Configure response"));
 }
 
 TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
-    wire bad_clause;
-    bad_clause.start(tag_adv_log_conf).str("").en(0).list().add(rule("'x' y", 2, 0, "")).end().end();
-    EXPECT_EQ(run(log_reply(bad_clause)).message(), "Unexpected parse error in read_devnode");
+    EXPECT_EQ(run(log_reply("", rule("'x' y", 2, 0, ""))).message(), "Unexpected parse error in read_devnode");
     EXPECT_TRUE(logged("Parse error: line 0 column 5: Extra input"));
     EXPECT_TRUE(logged("Input was: \"'x' y\""));
     EXPECT_TRUE(tree.empty());
 
-    wire adv;
-    adv.start(tag_adv_log_conf).str("^\\d+ ").en(0).list().add(rule("'error' and not 'debug'", 2, 0, "")).end().end();
-    err e = run(log_reply(adv));
+    err e = run(log_reply("^\\d+ ", rule("'error' and not 'debug'", 2, 0, "")));
     ASSERT_FALSE(e) << e.message();
     const lognode& ln = *tree[0]->checks[0]->lognode;
     ASSERT_TRUE(ln.separator);
@@ -248,9 +239,7 @@ TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
     EXPECT_TRUE(log_cond_match("error: disk", *ln.rules[0]->condition));
     EXPECT_FALSE(log_cond_match("debug error", *ln.rules[0]->condition));
 
-    wire bad_separator;
-    bad_separator.start(tag_adv_log_conf).str("(").en(0).list().end().end();
-    e = run(log_reply(bad_separator));
+    e = run(log_reply("("));
     std::unique_ptr<pattern> unused;
     EXPECT_TRUE(e);
     EXPECT_EQ(e.message(), compile_pattern("(", 0, &unused).message());
@@ -300,14 +289,12 @@ TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
 // encoded is the message writers' business.
 
 TEST_F(configure_test, HardwareScanIsAnnouncedUntilTheServerFailsToAnswer) {
-    wire reply;
-    reply.start(tag_h_w_scan_resp).b(true).end().add(bare_reply());
     int scans = 0;
     env.scan = [&] {
         ++scans;
         return scanned_tree();
     };
-    err e = run(reply, true);
+    err e = run(wire().start(tag_h_w_scan_resp).b(true).end().add(bare_reply()), true);
     ASSERT_FALSE(e) << e.message();
     EXPECT_EQ(scans, 1);
     ASSERT_GE(sent.size(), 5u);
@@ -327,9 +314,7 @@ TEST_F(configure_test, HardwareScanIsAnnouncedUntilTheServerFailsToAnswer) {
 
     // An unexpected answer to the scan notice is logged and ignored; a server
     // that does not answer it is not asked again.
-    reply = wire();
-    reply.start(tag_negotiate_ack).end().add(bare_reply());
-    e = run(reply, true);
+    e = run(wire().start(tag_negotiate_ack).end().add(bare_reply()), true);
     EXPECT_FALSE(e) << e.message();
     EXPECT_TRUE(logged("Got unexpected tag 19 from server"));
     EXPECT_TRUE(hw_scan_notification());
