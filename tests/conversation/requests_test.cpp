@@ -1,6 +1,5 @@
 // requests_test.cpp - downtime and rescan replies with their cuts, the
-// command client's direct requests, and the upgrade download with its size
-// limit.
+// command client's direct requests, and failed upgrade downloads.
 #include "protocol/memory_stream.h"
 #include "protocol/requests.h"
 #include "tests/conversation/peer.h"
