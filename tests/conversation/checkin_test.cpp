@@ -1,42 +1,30 @@
-// checkin_test.cpp - the check-in: which results go under the limit and in
-// which encoding, what an acknowledgement removes, and what the reply brings
+// checkin_test.cpp - the check-in: which results go under the limit, what an
+// acknowledgement removes, and what the reply brings
 // (configuration changes, actions, upgrade offers).
 #include "core/clock.h"
 #include "protocol/checkin.h"
-#include "protocol/memory_stream.h"
 #include "tests/conversation/peer.h"
 
 namespace zp::test {
 namespace {
 
-using checkin_test = conversation_fixture;
-
-devnode* add_check(devtree& g, const std::string& id, uint32_t type, int results, int64_t first_time = 1000,
-                   const char* identifier = "ID") {
+// A check with `results` results, timed from 1000 on.
+devnode* add_check(devtree& g, const std::string& id, uint32_t type, int results) {
     auto n = alloc_devnode();
     n->id = id;
     n->type = type;
-    if (identifier) n->identifier = std::string(identifier) + "-" + id;
     devnode* p = n.get();
     add_devnodes(g, std::move(n));
     // add_devnodes puts new checks in front; keep the order of creation.
     std::rotate(g.checks.begin(), g.checks.begin() + 1, g.checks.end());
     for (int i = 0; i < results; ++i) {
         auto r = alloc_resnode();
-        r->time = first_time + i;
+        r->time = 1000 + i;
         r->ivalue = i;
         set_result_text(*r, id + "#" + std::to_string(i));
         append_result(*p, std::move(r));
     }
     return p;
-}
-
-// The check_result records of a written result list.
-std::vector<value> decode_results(const std::vector<uint8_t>& bytes) {
-    memory_stream s(bytes);
-    value list;
-    EXPECT_FALSE(read_value(s, list));
-    return list.kids;
 }
 
 std::string path_of(const value& result) {
@@ -45,91 +33,16 @@ std::string path_of(const value& result) {
     return p;
 }
 
-// Only the newest result of a check carries its text, or the last one a
-// check-in can take when newer ones wait.
-TEST_F(checkin_test, OnlyTheLastResultSentCarriesItsText) {
-    for (uint32_t limit : {10u, 2u}) {
-        SCOPED_TRACE(limit);
-        devtree_list tree, actions;
-        add_check(*devtree_child(tree, "grp", std::nullopt), "a", type_continuous, 3);
-        memory_stream s;
-        std::vector<sent_count> sent;
-        ASSERT_FALSE(write_results(s, tree, actions, limit, sent));
-        auto results = decode_results(s.output);
-        ASSERT_EQ(results.size(), std::min(limit, 3u));
-        for (size_t i = 0; i < results.size(); ++i)
-            EXPECT_EQ(results[i].kids[1].data, i + 1 == results.size() ? "a#" + std::to_string(i) : "");
-    }
-}
-
-TEST_F(checkin_test, EachCheckTypeSendsItsOwnValue) {
-    devtree_list tree, actions;
-    devtree* g = devtree_child(tree, "grp", std::nullopt);
-    devnode* bitmap = add_check(*g, "bm", 5, 1);
-    bitmap->results.front()->ivalue = 0x21;
-    devnode* real = add_check(*g, "r", type_real_continuous, 1);
-    real->results.front()->dvalue = 2.5;
-    devnode* lg = add_check(*g, "l", type_adv_log, 1, 1000, nullptr);
-    set_result_log_text(*lg->results.front(), "entry text");
-    lg->results.front()->set_alert_group("grpA");
-    devnode* adv = add_check(*g, "al", type_adv_log, 1);
-    set_result_log_text(*adv->results.front(), "x");
-    adv->results.front()->set_alert_group("grpB");
-    add_check(*g, "odd", 99, 1);
-    devtree* ag = devtree_child(actions, "acts", std::nullopt);
-    add_check(*ag, "act", type_action, 1);
-
-    time_offset() = -5;
-    memory_stream s;
-    std::vector<sent_count> sent;
-    ASSERT_FALSE(write_results(s, tree, actions, 50, sent));
-    time_offset() = 0;
-    auto results = decode_results(s.output);
-    ASSERT_EQ(results.size(), 6u);
-    EXPECT_EQ(results[0].kids[0].integer(), 1005);  // server time
-    EXPECT_EQ(results[0].kids[4].tag, BE_INTEGER);
-    EXPECT_EQ(results[0].kids[4].integer(), 0x21);
-    EXPECT_EQ(results[0].kids[5].data, "ID-bm");
-    EXPECT_EQ(results[1].kids[4].tag, BE_REAL);
-    EXPECT_TRUE(logs->has("Sending RealContinuous with error \"r#0\""));
-    // Without an identifier there is neither identifier nor alert group.
-    EXPECT_EQ(results[2].kids[4].data, "entry text");
-    EXPECT_EQ(results[2].kids.size(), 5u);
-    EXPECT_TRUE(logs->has("devnode without identifier"));
-    ASSERT_EQ(results[3].kids.size(), 7u);
-    EXPECT_EQ(results[3].kids[5].data, "ID-al");
-    EXPECT_EQ(results[3].kids[6].data, "grpB");
-    EXPECT_EQ(results[4].kids[4].tag, BE_NULL);
-    EXPECT_TRUE(logs->has("Unhandled check type - sending null"));
-    EXPECT_EQ(path_of(results[5]), "acts/act");
-    EXPECT_EQ(results[5].kids[4].tag, BE_NULL);
-}
-
-// ---------------------------------------------------------------------------
-// Whole check-ins against the scripted server.
-
+// What the server answers a check-in with.
 struct checkin_reply {
     bool ack = true;
     bool conf_changed = false;
     bool upgrade = false;
-    wire actions;  // the action group list (empty list when not set)
-    bool hw_scan = false;
+    wire actions = wire();  // the action group list (empty list when not set)
 };
 
-wire make_reply(const checkin_reply& r) {
-    wire w;
-    w.start(tag_checkin_resp).b(r.ack).b(r.conf_changed).b(r.upgrade);
-    if (r.actions.get().empty())
-        w.list().end();
-    else
-        w.add(r.actions);
-    w.b(r.hw_scan).end();
-    return w;
-}
-
 wire simple_configuration(const std::string& check) {
-    wire w;
-    wire cont;
+    wire w, cont;
     cont.start(tag_continuous_conf).nul().nul().nul().nul().end();
     w.start(tag_configure_resp).str("agent-1").i(60).list().end();
     w.list().list().str("grp").list();
@@ -138,55 +51,49 @@ wire simple_configuration(const std::string& check) {
     return w;
 }
 
-// One check-in from the server's side: set-up, time, the request, the reply,
-// and optionally a configuration download on the same connection.
-struct checkin_server {
-    server_keys keys;
-    std::vector<value> requests;
-    std::vector<value> configure_requests;
-    bool saw_scan_notice = false;
-
-    fake_server::script script(checkin_reply r, std::optional<wire> configuration = std::nullopt,
-                               int32_t server_time = -1) {
-        return [this, r, configuration, server_time](stream_ptr& io) -> err {
-            announced a;
-            if (auto e = serve_handshake(io, keys, {}, a)) return e;
-            int32_t now = server_time >= 0 ? server_time : static_cast<int32_t>(time_now());
-            if (auto e = serve_time(*io, now)) return e;
-            value req;
-            if (auto e = read_request(*io, tag_checkin_req, &req)) return e;
-            requests.push_back(req);
-            if (auto e = send(*io, make_reply(r))) return e;
-            if (!configuration) return {};
-            value cr;
-            if (auto e = read_value(*io, cr)) return e;
-            if (cr.tag == tag_h_w_scan_req) {
-                saw_scan_notice = true;
-                wire w;
-                w.start(tag_h_w_scan_resp).b(false).end();
-                if (auto e = send(*io, w)) return e;
-                cr = value();
-                if (auto e = read_value(*io, cr)) return e;
-            }
-            configure_requests.push_back(cr);
-            return send(*io, *configuration);
-        };
-    }
-};
-
 // The agent and the scripted server read one fixed clock: with the real one a
 // second boundary between the server's answer and the agent's reading would
-// shift the time offset by one and with it every time sent.
+// shift the time offset by one and with it every time sent. The server's clock
+// is 100 seconds behind.
 int64_t fixed_clock() { return 1'800'000'000; }
 
-class checkin_run : public checkin_test {
+class checkin_test : public conversation_fixture {
 protected:
     void SetUp() override {
-        checkin_test::SetUp();
+        conversation_fixture::SetUp();
         set_clock(fixed_clock);
         group = devtree_child(tree, "grp", std::nullopt);
         env.configured = &tree;
         env.actions = &actions;
+    }
+    void TearDown() override {
+        set_clock(nullptr);
+        time_offset() = 0;
+        conversation_fixture::TearDown();
+    }
+    // One check-in from the server's side: set-up, time, the request, the
+    // reply, and optionally a configuration download on the same connection.
+    fake_server::script script(const checkin_reply& r = {}, std::optional<wire> configuration = std::nullopt) {
+        wire reply;
+        reply.start(tag_checkin_resp).b(r.ack).b(r.conf_changed).b(r.upgrade);
+        if (r.actions.get().empty())
+            reply.list().end();
+        else
+            reply.add(r.actions);
+        reply.b(false).end();  // no hardware scan
+        return [this, reply, configuration](stream_ptr& io) -> err {
+            if (auto e = serve_handshake(io, keys)) return e;
+            if (auto e = serve_time(*io, static_cast<int32_t>(time_now() - 100))) return e;
+            value req;
+            if (auto e = read_request(*io, tag_checkin_req, &req)) return e;
+            requests.push_back(req);
+            if (auto e = send(*io, reply)) return e;
+            if (!configuration) return {};
+            value cr;
+            if (auto e = read_request(*io, tag_configure_req, &cr)) return e;
+            configure_requests.push_back(cr);
+            return send(*io, *configuration);
+        };
     }
     // The server plays `scripts`, one per check-in.
     void serve(std::vector<fake_server::script> scripts) {
@@ -200,14 +107,11 @@ protected:
     void done() {
         srv.join();
         for (const auto& x : srv.errors) ADD_FAILURE() << "server: " << x;
+        srv.errors.clear();
     }
-    void TearDown() override {
-        set_clock(nullptr);
-        checkin_test::TearDown();
-    }
-    err run(fake_server::script script, uint32_t limit = 50) {
-        serve({script});
-        err e = once(limit);
+    err run(fake_server::script s) {
+        serve({std::move(s)});
+        err e = once();
         done();
         return e;
     }
@@ -216,215 +120,137 @@ protected:
     conversation_env env;
     config config_;
     fake_server srv;
-    checkin_server cs;
+    server_keys keys;
+    std::vector<value> requests, configure_requests;
     bool acked = false;
 };
 
 // With 120 results on 3 checks and a limit of 50 every check first gets its
 // oldest result through, then the first check its others, then the second;
-// the acknowledgement removes exactly those.
-TEST_F(checkin_run, LimitGivesEveryCheckItsOldestResultFirst) {
+// the acknowledgement removes exactly those. Times go out on the server's clock;
+// only a check's newest result carries its text, or the last one that fits.
+TEST_F(checkin_test, LimitGivesEveryCheckItsOldestResultFirst) {
     devnode* a = add_check(*group, "a", type_continuous, 40);
     devnode* b = add_check(*group, "b", type_continuous, 40);
     devnode* c = add_check(*group, "c", type_continuous, 40);
-    err e = run(cs.script(checkin_reply()));
+    err e = run(script());
     ASSERT_FALSE(e) << e.message();
     EXPECT_TRUE(acked);
-    ASSERT_EQ(cs.requests.size(), 1u);
-    const auto& results = cs.requests[0].kids.at(0).kids;
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& results = requests[0].kids.at(0).kids;
     ASSERT_EQ(results.size(), 50u);
-    std::string order;
-    for (const auto& r : results) order += path_of(r).back();
+    std::string order, texts;
+    for (const auto& r : results) {
+        order += path_of(r).back();
+        texts += r.kids[1].data.empty() ? "" : r.kids[1].data + " ";
+    }
     EXPECT_EQ(order, "abc" + std::string(39, 'a') + std::string(8, 'b'));
-    EXPECT_EQ(results[2].kids[0].integer(), 1000);
-    EXPECT_EQ(results[41].kids[0].integer(), 1039);
-    EXPECT_EQ(results[49].kids[0].integer(), 1008);
+    EXPECT_EQ(texts, "a#39 b#8 ");
+    EXPECT_EQ(time_offset(), 100);
+    EXPECT_EQ(results[2].kids[0].integer(), 900);
+    EXPECT_EQ(results[41].kids[0].integer(), 939);
+    EXPECT_EQ(results[49].kids[0].integer(), 908);
     EXPECT_EQ(a->results.size(), 0u);
     EXPECT_EQ(b->results.size(), 31u);
     EXPECT_EQ(b->results.front()->time, 1009);
     EXPECT_EQ(c->results.size(), 39u);
     EXPECT_EQ(c->results.front()->time, 1001);
-    EXPECT_TRUE(logs->has("Checking in, got 120 results, throttling to max 50"));
-    EXPECT_TRUE(logs->has("Checkin success, conn: "));
+    EXPECT_TRUE(logged("Checking in, got 120 results, throttling to max 50"));
+    EXPECT_TRUE(logged("Checkin success, conn: "));
 }
 
-TEST_F(checkin_run, WithheldAcknowledgementSendsTheSameResultsAgain) {
-    devnode* a = add_check(*group, "a", type_continuous, 3);
-    checkin_reply no;
-    no.ack = false;
-    serve({cs.script(no), cs.script(checkin_reply())});
-    ASSERT_FALSE(once());
-    EXPECT_FALSE(acked);
-    EXPECT_EQ(a->results.size(), 3u);
-    EXPECT_TRUE(logs->has("Checkin was not acknowledged by server."));
-    ASSERT_FALSE(once());
-    done();
-    EXPECT_TRUE(acked);
-    EXPECT_EQ(a->results.size(), 0u);
-    ASSERT_EQ(cs.requests.size(), 2u);
-    const auto& first = cs.requests[0].kids.at(0).kids;
-    const auto& second = cs.requests[1].kids.at(0).kids;
-    ASSERT_EQ(first.size(), 3u);
-    ASSERT_EQ(second.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(first[i].kids[4].integer(), second[i].kids[4].integer());
-    EXPECT_EQ(second[2].kids[1].data, "a#2");
-}
-
-TEST_F(checkin_run, TimeOffsetFollowsTheServerClock) {
-    add_check(*group, "a", type_continuous, 1, time_now());
-    ASSERT_FALSE(run(cs.script(checkin_reply(), std::nullopt, static_cast<int32_t>(time_now() - 100))));
-    EXPECT_EQ(time_offset(), 100);
-    int64_t sent = cs.requests[0].kids[0].kids[0].kids[0].integer();
-    EXPECT_EQ(sent, time_now() - 100);
-    time_offset() = 0;
-}
-
-TEST_F(checkin_run, ChangedConfigurationIsDownloadedOnTheSameConnectionOrKept) {
+// A withheld acknowledgement keeps the results: they go over into the new tree.
+// A change that asks for a hardware scan is the interop tests' case.
+TEST_F(checkin_test, ChangedConfigurationIsDownloadedOnTheSameConnectionOrKept) {
     devnode* a = add_check(*group, "a", type_continuous, 2);
-    checkin_reply r;
-    r.ack = false;  // the results go over into the new tree
-    r.conf_changed = true;
-    err e = run(cs.script(r, simple_configuration("a")));
+    checkin_reply r{.ack = false, .conf_changed = true};
+    err e = run(script(r, simple_configuration("a")));
     ASSERT_FALSE(e) << e.message();
-    EXPECT_FALSE(cs.saw_scan_notice);
-    ASSERT_EQ(cs.configure_requests.size(), 1u);
-    EXPECT_TRUE(cs.configure_requests[0].kids.at(6).kids.empty());
+    ASSERT_EQ(configure_requests.size(), 1u);
+    EXPECT_TRUE(configure_requests[0].kids.at(6).kids.empty());
     ASSERT_EQ(tree.size(), 1u);
     ASSERT_EQ(tree[0]->checks.size(), 1u);
-    EXPECT_NE(tree[0]->checks[0].get(), a);
-    EXPECT_EQ(tree[0]->checks[0]->identifier.value_or(""), "ID-a");
-    EXPECT_EQ(tree[0]->checks[0]->results.size(), 2u);
+    devnode* now = tree[0]->checks[0].get();
+    EXPECT_NE(now, a);
+    EXPECT_EQ(now->identifier.value_or(""), "ID-a");
+    EXPECT_EQ(now->results.size(), 2u);
 
     // A configuration refused after the change keeps the tree and fails.
-    devnode* now = tree[0]->checks[0].get();
-    wire bad;
-    bad.start(tag_negotiate_nack).str("not now").end();
-    EXPECT_EQ(run(cs.script(r, bad)).message(), "not now");
+    EXPECT_EQ(run(script(r, wire().start(tag_negotiate_nack).str("not now").end())).message(), "not now");
     EXPECT_EQ(tree[0]->checks[0].get(), now);
     EXPECT_EQ(now->results.size(), 2u);
 }
 
-
-
-TEST_F(checkin_run, ChangedConfigurationWithHardwareScanUploadsTheScan) {
-    checkin_reply r;
-    r.conf_changed = true;
-    r.hw_scan = true;
-    int scans = 0;
-    env.scan = [&] {
-        ++scans;
-        return scanned_tree();
-    };
-    err e = run(cs.script(r, simple_configuration("b")));
-    ASSERT_FALSE(e) << e.message();
-    EXPECT_EQ(scans, 1);
-    EXPECT_TRUE(cs.saw_scan_notice);
-    ASSERT_EQ(cs.configure_requests.size(), 1u);
-    EXPECT_EQ(cs.configure_requests[0].kids.at(6).kids.size(), 1u);
-    EXPECT_EQ(cs.configure_requests[0].kids.at(7).kids.size(), 30u);
-    EXPECT_EQ(tree[0]->checks[0]->id, "b");
-}
-
-TEST_F(checkin_run, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
-    devtree* old = devtree_child(actions, "old", std::nullopt);
-    add_check(*old, "waiting", type_action, 0);  // never ran: stays
+// New action groups go in front of the waiting ones; actions that have run go
+// out once, after the tree's results, and their group is pruned when all have
+// gone out. One that never ran stays.
+TEST_F(checkin_test, ActionsGoInFrontRunOnceAndArePrunedWhenDone) {
+    add_check(*devtree_child(actions, "old", std::nullopt), "waiting", type_action, 0);
     checkin_reply r;
     r.actions.list()
         .list().str("ag").list()
             .list().str("child").list().end().list().list().str("inner").end().end().end()
         .end().list().list().str("restart").end().end().end()
         .end();
-    serve({cs.script(r), cs.script(checkin_reply())});
+    serve({script(r), script(), script()});
     ASSERT_FALSE(once());
     ASSERT_EQ(actions.size(), 2u);
     EXPECT_EQ(actions[0]->id, "ag");
     EXPECT_EQ(actions[1]->id, "old");
-    ASSERT_EQ(actions[0]->checks.size(), 1u);
-    devnode* restart = actions[0]->checks[0].get();
-    EXPECT_EQ(restart->id, "restart");
-    EXPECT_EQ(restart->type, type_action);
-    EXPECT_EQ(restart->frequency, -1);
-    EXPECT_EQ(restart->next_due, 0);
-    EXPECT_EQ(actions[0]->children[0]->checks[0]->id, "inner");
-
-    // The loop runs "restart" and "inner" once.
-    for (devnode* n : {restart, actions[0]->children[0]->checks[0].get()}) {
+    for (devnode* n : {actions[0]->checks.at(0).get(), actions[0]->children.at(0)->checks.at(0).get()}) {
         append_result(*n, alloc_resnode());
-        n->next_due = 77;
+        n->next_due = 77;  // the loop ran it
     }
+    add_check(*group, "a", type_continuous, 1);
+    ASSERT_FALSE(once(2));  // "inner" does not fit: its group stays
+    EXPECT_EQ(actions.size(), 2u);
     ASSERT_FALSE(once());
     done();
     EXPECT_TRUE(acked);
-    const auto& sent = cs.requests.at(1).kids.at(0).kids;
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(path_of(sent[0]), "ag/restart");
-    EXPECT_EQ(path_of(sent[1]), "ag/child/inner");
+    std::string paths;
+    for (int i : {1, 2})
+        for (const auto& x : requests.at(i).kids.at(0).kids) paths += path_of(x) + " ";
+    EXPECT_EQ(paths, "grp/a ag/restart ag/child/inner ");
     ASSERT_EQ(actions.size(), 1u);
     EXPECT_EQ(actions[0]->id, "old");
 }
 
-// An action whose result did not fit under the limit stays until its result
-// has been acknowledged.
-TEST_F(checkin_run, ActionWhoseResultWaitsIsNotPruned) {
-    add_check(*group, "a", type_continuous, 1);
-    devtree* ag = devtree_child(actions, "ag", std::nullopt);
-    devnode* act = add_check(*ag, "act", type_action, 1);
-    act->next_due = 5;  // it has run
-    serve({cs.script(checkin_reply()), cs.script(checkin_reply())});
-    ASSERT_FALSE(once(1));
-    ASSERT_EQ(actions.size(), 1u);
-    EXPECT_EQ(actions[0]->checks.size(), 1u);
-    ASSERT_FALSE(once(1));
-    done();
-    EXPECT_EQ(path_of(cs.requests.at(1).kids.at(0).kids.at(0)), "ag/act");
-    EXPECT_TRUE(actions.empty());
-}
-
-TEST_F(checkin_run, UpgradeOfferStartsADownloadOnlyWhenAllowed) {
-    checkin_reply r;
-    r.upgrade = true;
-    serve({cs.script(r), cs.script(r)});
+TEST_F(checkin_test, UpgradeOfferStartsADownloadOnlyWhenAllowed) {
+    serve({script({.upgrade = true}), script({.upgrade = true})});
     int started = 0;
     env.start_upgrade = [&] { ++started; };
     ASSERT_FALSE(once());
     EXPECT_EQ(started, 0);
-    EXPECT_TRUE(logs->has("Server has upgrade, but i am not allowed to download it"));
+    EXPECT_TRUE(logged("Server has upgrade, but i am not allowed to download it"));
     config_.allow_autoupgrade = true;
     ASSERT_FALSE(once());
     done();
     EXPECT_EQ(started, 1);
 }
 
-// A reply that does not parse, or no time synchronisation, fails the
-// check-in and keeps every result.
-TEST_F(checkin_run, FailedCheckInKeepsEveryResult) {
+// A reply that does not parse, no time synchronisation or no server fails
+// the check-in and keeps every result.
+TEST_F(checkin_test, FailedCheckInKeepsEveryResult) {
     devnode* a = add_check(*group, "a", type_continuous, 4);
-    server_keys keys;
     err e = run(after_handshake(keys, [](ProtocolStream& s) -> err {
         if (auto x = serve_time(s, static_cast<int32_t>(time_now()))) return x;
         if (auto x = read_request(s, tag_checkin_req)) return x;
-        wire w;
-        w.start(tag_checkin_resp).b(true).b(false).b(false).str("junk").end();
-        return send(s, w);
+        return send(s, wire().start(tag_checkin_resp).b(true).b(false).b(false).str("junk").end());
     }));
     EXPECT_EQ(e.message(), "Wrong tag in read_action_conf_list");
     EXPECT_FALSE(acked);
     EXPECT_EQ(a->results.size(), 4u);
 
-    fake_server silent;
-    silent.run({after_handshake(keys, [](ProtocolStream& s) -> err {
+    EXPECT_TRUE(run(after_handshake(keys, [](ProtocolStream& s) -> err {
         value v;
         return read_value(s, v);
-    })});
-    config_ = agent_config({silent.port()});
-    EXPECT_TRUE(once());
-    silent.join();
-    EXPECT_TRUE(logs->has("Server does not support time synchronization"));
+    })));
+    EXPECT_TRUE(logged("Server does not support time synchronization"));
     EXPECT_EQ(a->results.size(), 4u);
 
     config_ = agent_config({closed_port()});
     EXPECT_TRUE(once());
-    EXPECT_TRUE(logs->has("setup_connection falied"));
+    EXPECT_TRUE(logged("setup_connection falied"));
 }
 
 }  // namespace

@@ -37,9 +37,8 @@ protected:
 
 // What the server configures: one regression item checked every 10 seconds.
 wire regression_configuration() {
-    wire cont;
+    wire cont, w;
     cont.start(tag_continuous_conf).nul().nul().nul().nul().end();
-    wire w;
     w.start(tag_configure_resp).str("agent-1").i(20).list().end();
     w.list().list().str("mem").list();
     w.list().i(10).str("fakephys0").add(cont).str("P0").end();
@@ -55,14 +54,12 @@ TEST_F(loop_test, RegressionRunRegistersChecksInAndEnds) {
 
     fake_server srv;
     server_keys keys;
-    std::atomic<int> results_sent{0};
-    std::atomic<int> checkins{0};
-    std::vector<fake_server::script> scripts;
-    scripts.push_back(after_handshake(keys, [](ProtocolStream& s) -> err {
+    std::atomic<int> results_sent{0}, checkins{0};
+    std::vector<fake_server::script> scripts{after_handshake(keys, [](ProtocolStream& s) -> err {
         if (auto e = read_request(s, tag_configure_req)) return e;
         if (auto e = send(s, regression_configuration())) return e;
         return serve_time(s, static_cast<int32_t>(sim_clock()));
-    }));
+    })};
     for (int i = 0; i < 8; ++i) {
         scripts.push_back(after_handshake(keys, [&](ProtocolStream& s) -> err {
             value req;
@@ -70,9 +67,7 @@ TEST_F(loop_test, RegressionRunRegistersChecksInAndEnds) {
             if (auto e = read_request(s, tag_checkin_req, &req)) return e;
             results_sent += static_cast<int>(req.kids.at(0).kids.size());
             ++checkins;
-            wire w;
-            w.start(tag_checkin_resp).b(true).b(false).b(false).list().end().b(false).end();
-            return send(s, w);
+            return send(s, wire().start(tag_checkin_resp).b(true).b(false).b(false).list().end().b(false).end());
         }));
     }
     srv.run(std::move(scripts));
@@ -91,8 +86,8 @@ TEST_F(loop_test, RegressionRunRegistersChecksInAndEnds) {
     for (const auto& e : srv.errors) ADD_FAILURE() << "server: " << e;
     EXPECT_EQ(results_sent.load(), 3);
     EXPECT_GE(checkins.load(), 2);
-    EXPECT_TRUE(logs->has("Successfully registered with server."));
-    EXPECT_TRUE(logs->has("All fake checks are done. Exiting."));
+    EXPECT_TRUE(logged("Successfully registered with server."));
+    EXPECT_TRUE(logged("All fake checks are done. Exiting."));
     EXPECT_EQ(the_config().host_id.value_or(""), "agent-1");
     ASSERT_EQ(agent_loop().configured.size(), 1u);
     EXPECT_TRUE(agent_loop().configured[0]->checks[0]->results.empty());
