@@ -118,7 +118,13 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     const value& req = request;
     ASSERT_EQ(req.tag, tag_configure_req);
     ASSERT_EQ(req.kids.size(), 8u);
-    EXPECT_EQ(req.kids[5].kids.size(), 2u);
+    std::vector<int64_t> numbers;
+    for (int i = 0; i < 5; ++i) numbers.push_back(req.kids[i].integer());
+    EXPECT_EQ(numbers, (std::vector<int64_t>{44, 4, 6, 6183, 0}));
+    ASSERT_EQ(req.kids[5].kids.size(), 2u);
+    EXPECT_EQ(std::tie(req.kids[5].kids[0].kids[0].data, req.kids[5].kids[0].kids[1].data),
+              std::make_tuple("OS Id", "Linux"));
+    EXPECT_EQ(req.kids[5].kids[1].kids[1].data, "");  // a line without a value
     EXPECT_TRUE(req.kids[6].kids.empty());
     EXPECT_TRUE(req.kids[7].kids.empty());
 

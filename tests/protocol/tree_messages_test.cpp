@@ -24,11 +24,14 @@ wire check_conf(int32_t freq, const std::string& id, const wire& type_record, co
     return w.end();
 }
 
-// Thresholds, masks, forced frequencies and identifiers of every check type are
-// checked where the agent downloads its configuration; these are the members
-// that reach no further than the reader.
-TEST(ConfiguredTree, UnknownMembersSkippedAndLogRulesKept) {
-    wire enums, logc, adv;
+// Every check type's record lands in its own members: thresholds in the order
+// alert high, alert low, warn high, warn low (NULL: off, -1), masks, log
+// rules, silence limits, a frequency below 1 forced to 1, the identifier when
+// there is one; unknown trailing members are skipped.
+TEST(ConfiguredTree, EveryTypeRecordLandsInItsMembers) {
+    wire cont, real, enums, logc, adv;
+    cont.start(tag_continuous_conf).i(90).nul().i(80).i(5).end();
+    real.start(tag_real_continuous_conf).real(9.5).real(0.5).real(3.25).nul().end();
     enums.start(tag_enum_conf).list().en(0).en(1).en(2).en(7).en(1).end().end();
     logc.start(tag_log_conf).str("unknown member").end();
     adv.start(tag_adv_log_conf).str("").en(1)
@@ -40,6 +43,8 @@ TEST(ConfiguredTree, UnknownMembersSkippedAndLogRulesKept) {
         .add(check_conf(5, "bits", enums, nullptr))
         .add(check_conf(86400, "log", logc, nullptr))
         .add(check_conf(10, "app", adv, "id9"))
+        .add(check_conf(0, "c", cont, "id1"))
+        .add(check_conf(0, "r", real, nullptr))
         .end()
         .list().list().str("child").list().end().list().end().end().end()
         .end().end();
@@ -51,11 +56,20 @@ TEST(ConfiguredTree, UnknownMembersSkippedAndLogRulesKept) {
     };
     memory_stream s = in.stream();
     devtree_list tree;
-    ASSERT_FALSE(read_devtree_list(s, tree, nullptr, hooks));
+    err e = read_devtree_list(s, tree, nullptr, hooks);
+    ASSERT_FALSE(e) << e.message();
     EXPECT_EQ(s.pos, s.input.size());
     ASSERT_EQ(tree.size(), 1u);
     devtree& g = *tree[0];
-    ASSERT_EQ(g.checks.size(), 3u);
+    ASSERT_EQ(g.checks.size(), 5u);
+    const devnode &c = *g.checks[3], &r = *g.checks[4];
+    EXPECT_EQ(std::tie(c.type, c.frequency, c.identifier), std::tuple(type_continuous, 1, std::optional("id1")));
+    EXPECT_EQ(std::tie(c.cont.alert_high, c.cont.alert_low, c.cont.warn_high, c.cont.warn_low),
+              std::tuple(90, -1, 80, 5));
+    EXPECT_EQ(std::tie(r.type, r.frequency, r.identifier), std::tuple(type_real_continuous, 1, std::nullopt));
+    EXPECT_EQ(std::tie(r.real.alert_high, r.real.alert_low, r.real.warn_high, r.real.warn_low),
+              std::tuple(9.5, 0.5, 3.25, -1.0));
+    EXPECT_EQ(std::tie(g.checks[0]->frequency, g.checks[2]->identifier), std::tuple(5, std::optional("id9")));
     ASSERT_EQ(g.children.size(), 1u);
     EXPECT_EQ(std::tie(g.children[0]->id, g.children[0]->parent, g.checks[0]->parent), std::tuple("child", &g, &g));
     EXPECT_EQ(std::tie(g.checks[0]->warn_mask, g.checks[0]->alert_mask), std::tuple((1u << 1) | (1u << 4), 1u << 2));
@@ -148,6 +162,13 @@ TEST_F(ResultRecord, ValueFollowsTheCheckType) {
     set_result_log_text(*res, std::string(60000, 'x') + "z");  // a long log text goes out whole
     res->set_alert_group("ops");
     EXPECT_EQ(record(), head("", 0).str(std::string(60000, 'x') + "z").str("srv-1").str("ops").end().get());
+
+    res = alloc_resnode();
+    res->ivalue = 0x41;
+    for (uint32_t type : {type_enum, 13u}) {  // the bitmap types send their value as an integer
+        node->type = type;
+        EXPECT_EQ(record(), head("", 0).i(0x41).str("srv-1").end().get());
+    }
 
     node->identifier.reset();  // no identifier: no trailing members
     for (int32_t type : {type_action, type_uptime}) {
