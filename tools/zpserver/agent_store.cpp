@@ -41,6 +41,16 @@ bool split_fields(std::string_view line, std::vector<std::string>& out) {
 
 }  // namespace
 
+std::string identity_digest(const std::string& name, const std::string& domain) {
+    md5 d;
+    d.update(name);
+    d.update("\n", 1);
+    d.update(domain);
+    md5_digest digest{};
+    if (d.finish(digest)) return {};
+    return digest_hex(digest);
+}
+
 std::string escape_field(std::string_view text) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
@@ -146,13 +156,8 @@ std::string agent_store::file_name(const std::string& name, const std::string& d
     bool plain = readable.size() <= 120 && readable.find('/') == std::string::npos;
     if (plain) return readable + ".state";
     // Long or awkward names get a digest instead.
-    md5 d;
-    d.update(name);
-    d.update("\n", 1);
-    d.update(domain);
-    md5_digest digest{};
-    if (d.finish(digest)) return "agent-unnamed.state";
-    return "agent-" + digest_hex(digest) + ".state";
+    std::string digest = identity_digest(name, domain);
+    return digest.empty() ? "agent-unnamed.state" : "agent-" + digest + ".state";
 }
 
 agent_record& agent_store::load(const std::string& name, const std::string& domain) {

@@ -41,6 +41,10 @@ std::string escape_field(std::string_view text);
 // The reverse; false (out unchanged) on a malformed escape.
 bool unescape_field(std::string_view text, std::string& out);
 
+// The MD5 of "<name>\n<domain>" in hex digits: one agent's identity in a
+// fixed-size form. Empty when the digest could not be made.
+std::string identity_digest(const std::string& name, const std::string& domain);
+
 // The record as lines of "<field> <escaped value>", and back. parse_record
 // refuses unknown or malformed lines with their line number.
 std::string format_record(const agent_record& rec);

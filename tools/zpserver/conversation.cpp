@@ -105,13 +105,8 @@ err send(conn& c, const char* phase, const std::function<err(ProtocolStream&)>& 
 }
 
 std::string derived_host_id(const std::string& name, const std::string& domain) {
-    md5 d;
-    d.update(name);
-    d.update("\n", 1);
-    d.update(domain);
-    md5_digest digest{};
-    if (d.finish(digest)) return "host";
-    return "host-" + digest_hex(digest).substr(0, 12);
+    std::string digest = identity_digest(name, domain);
+    return digest.empty() ? "host" : "host-" + digest.substr(0, 12);
 }
 
 // ---- set-up ----
