@@ -7,6 +7,14 @@
 #include <string_view>
 #include <utility>
 
+// printf-style argument checking. mingw's compiler reads "printf" as the
+// Microsoft runtime's dialect; the agent formats with the C99 one everywhere.
+#if defined(__MINGW32__)
+#define ZP_PRINTF(fmt_pos, first_arg) __attribute__((format(gnu_printf, fmt_pos, first_arg)))
+#else
+#define ZP_PRINTF(fmt_pos, first_arg) __attribute__((format(printf, fmt_pos, first_arg)))
+#endif
+
 namespace zp {
 
 class [[nodiscard]] err {
@@ -42,11 +50,11 @@ inline constexpr size_t format_error_max = 255;
 
 // An error text formatted like printf; texts longer than format_error_max bytes
 // are cut. Safe from any thread (the text is owned by the returned value).
-err format_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+err format_error(const char* fmt, ...) ZP_PRINTF(1, 2);
 err vformat_error(const char* fmt, va_list ap);
 
 // printf into a std::string, no length limit.
-std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string strprintf(const char* fmt, ...) ZP_PRINTF(1, 2);
 std::string vstrprintf(const char* fmt, va_list ap);
 
 // The system's text for an error code (errno on Linux, GetLastError/WSA codes on

@@ -3,9 +3,11 @@
 // process (wait objects, the command pipe), exit with 1.
 #pragma once
 
+#include "core/err.h"
+
 namespace zp {
 
-[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal(const char* fmt, ...) ZP_PRINTF(1, 2);
 
 // Registers a function the fatal routine calls before it exits (at most a few;
 // later registrations run first). Not thread-safe: call during start-up.

@@ -16,7 +16,7 @@
 namespace zp {
 
 // Writes one record when a log stream is open and level >= the threshold.
-void log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void log(int level, const char* fmt, ...) ZP_PRINTF(2, 3);
 void vlog(int level, const char* fmt, va_list ap);
 // Writes `text` as it is (no format), for texts that may hold "%".
 void log_text(int level, const std::string& text);

@@ -3,7 +3,12 @@
 #pragma once
 
 #include <stdlib.h>
+#if defined(_WIN32)
+#include <io.h>
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -23,22 +28,47 @@ inline void write_file(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
-inline bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+inline bool exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+// A new empty directory under the system's temporary directory.
+inline std::string make_temp_dir() {
+#if defined(_WIN32)
+    for (unsigned i = 0;; ++i) {
+        auto dir = std::filesystem::temp_directory_path() /
+                   ("zp-test-" + std::to_string(::_getpid()) + "-" + std::to_string(::rand()) + std::to_string(i));
+        std::error_code ec;
+        if (std::filesystem::create_directory(dir, ec)) return dir.generic_string();
+    }
+#else
+    char tmpl[] = "/tmp/zp-test-XXXXXX";
+    if (!::mkdtemp(tmpl)) std::abort();
+    return tmpl;
+#endif
+}
+
+inline void set_env(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    ::_putenv_s(name, value.c_str());
+#else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
 
 // A fresh directory with etc/, user/, state/, ustate/ and run/ below it, the
 // ZERPAL_* variables pointing there; removed with everything in it at the end.
 class temp_env {
 public:
     temp_env() {
-        char tmpl[] = "/tmp/zp-test-XXXXXX";
-        if (!::mkdtemp(tmpl)) std::abort();
-        root = tmpl;
+        root = make_temp_dir();
         const char* vars[][2] = {{"ZERPAL_CONF_DIR", "etc"}, {"ZERPAL_USER_CONF_DIR", "user"},
                                  {"ZERPAL_STATE_DIR", "state"}, {"ZERPAL_USER_STATE_DIR", "ustate"},
                                  {"ZERPAL_RUN_DIR", "run"}};
         for (auto& [var, sub] : vars) {
             std::filesystem::create_directory(path(sub));
-            ::setenv(var, path(sub).c_str(), 1);
+            set_env(var, path(sub));
         }
     }
     ~temp_env() {
