@@ -42,9 +42,13 @@ bool is_console(std::FILE* f) { return f == stderr || f == stdout; }
 std::string ctime_text() {
     std::tm tm{};
     if (!local_time(static_cast<int64_t>(std::time(nullptr)), tm)) return "???";
-    char buf[64];
-    size_t n = std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tm);
-    return std::string(buf, n);
+    // Written out by hand: the Windows C runtime's strftime has no "%e".
+    static const char days[][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char months[][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 || tm.tm_mon > 11) return "???";
+    return strprintf("%s %s %2d %02d:%02d:%02d %d", days[tm.tm_wday], months[tm.tm_mon], tm.tm_mday, tm.tm_hour,
+                     tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
 }
 
 void write_record(const std::string& msg) {
