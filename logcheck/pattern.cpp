@@ -480,14 +480,15 @@ err compile_pattern(std::string_view text, unsigned flags, std::unique_ptr<patte
     if (scan.too_deep || sum.size > pattern_max_size)
         return err::text(os_regex_fault_text(regex_fault::too_big));
 
+    // Back-references make the engine backtrack, with exponential time and deep
+    // recursion on some inputs; extended expressions have none by definition.
+    // Refused before compiling, so that every engine gives the same text.
+    if (scan.backref) return err::text(os_regex_fault_text(regex_fault::bad_backref));
     auto p = std::make_unique<pattern>(pattern::key{});
     p->flags_ = flags;
     std::string error_text;
     if (os_regex_compile(translated, flags, &p->plain_, &error_text) != 0)
         return err::text(error_text);
-    // Back-references make the engine backtrack, with exponential time and deep
-    // recursion on some inputs; extended expressions have none by definition.
-    if (scan.backref) return err::text(os_regex_fault_text(regex_fault::bad_backref));
     p->text_ = std::move(translated);
 
     if (!(flags & pattern_plain) && scan.understood) {
@@ -506,7 +507,7 @@ err compile_pattern(std::string_view text, unsigned flags, std::unique_ptr<patte
         // from the start decides the same question.
         // The library lets "^" and "$" inside an expression match at line feeds,
         // so expressions with anchors keep the plain form.
-        if (scan.unbounded && !scan.anchors && !(flags & pattern_newline)) {
+        if (os_regex_one_pass_prefix_pays() && scan.unbounded && !scan.anchors && !(flags & pattern_newline)) {
             p->whole_text_ = "^(.|[^.])*(" + p->text_ + ")";
             if (os_regex_compile(p->whole_text_, flags, &p->whole_, &error_text) != 0)
                 p->whole_text_.clear();

@@ -48,5 +48,9 @@ int os_regex_exec(const os_regex& re, std::string_view subject, std::span<match_
 // Number of parenthesised sub-expressions.
 size_t os_regex_groups(const os_regex& re);
 std::string os_regex_fault_text(regex_fault f);
+// True when the engine matches "^(.|[^.])*(P)" in one pass over the entry (a
+// DFA), so that this form beats trying every start position on long entries;
+// a backtracking engine would pay far more for it.
+bool os_regex_one_pass_prefix_pays();
 
 }  // namespace zp

@@ -73,4 +73,7 @@ std::string os_regex_fault_text(regex_fault f) {
     return buf;
 }
 
+// glibc runs such an expression as a DFA.
+bool os_regex_one_pass_prefix_pays() { return true; }
+
 }  // namespace zp

@@ -115,4 +115,7 @@ std::string os_regex_fault_text(regex_fault f) {
     return text_of(f == regex_fault::bad_backref ? e_esubreg : e_esize);
 }
 
+// Boost.Regex backtracks.
+bool os_regex_one_pass_prefix_pays() { return false; }
+
 }  // namespace zp

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -18,9 +19,9 @@ namespace {
 
 // The message of a record "<time as ctime writes it>: <message>", or false.
 bool record_message(const std::string& line, std::string& message) {
-    std::tm tm{};
-    const char* end = ::strptime(line.c_str(), "%a %b %e %H:%M:%S %Y", &tm);
-    if (!end || end - line.c_str() != 24 || line.compare(24, 2, ": ") != 0) return false;
+    static const std::regex ctime_form("^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                                       "[ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: ");
+    if (line.size() < 26 || !std::regex_search(line.substr(0, 26), ctime_form)) return false;
     message = line.substr(26);
     return true;
 }
@@ -51,9 +52,15 @@ protected:
         set_log_reopen_wait(nullptr);
         reset_log_reopen();
     }
-    std::string text() const { return test::read_file(log_path); }
+    // The log as text: on Windows a text-mode file ends its lines with CR LF.
+    static std::string text_of(const std::string& file) {
+        std::string t = test::read_file(file);
+        std::erase(t, '\r');
+        return t;
+    }
+    std::string text() const { return text_of(log_path); }
     bool has(const std::string& file, const std::string& part) const {
-        return test::read_file(file).find(part) != std::string::npos;
+        return text_of(file).find(part) != std::string::npos;
     }
     test::temp_env env;
     std::string log_path;
@@ -117,7 +124,7 @@ TEST_F(Log, RotationShiftsNumberedFilesDropsOldestAndReportsRenameFailure) {
     EXPECT_EQ(test::read_file(log_path + ".2.txt"), "old1");
     EXPECT_EQ(test::read_file(log_path + ".3.txt"), "old2");
     EXPECT_FALSE(test::exists(log_path + ".4.txt"));
-    EXPECT_EQ(rotate_logfiles(log_path, 2).message(), "Rename failed with error: No such file or directory");
+    EXPECT_EQ(rotate_logfiles(log_path, 2).message(), "Rename failed with error: " + system_error_text(2));  // ENOENT and ERROR_FILE_NOT_FOUND alike
 }
 
 // A log older than log_days is reopened: rotated when more than one file is

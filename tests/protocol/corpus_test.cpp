@@ -28,7 +28,7 @@ struct ServerMessages : ::testing::Test {
         std::map<std::string, bytes> out;
         for (const auto& entry : fs::directory_iterator(fs::path(ZP_SOURCE_DIR) / "fuzz/protocol/corpus")) {
             std::ifstream f(entry.path(), std::ios::binary);
-            out[entry.path().filename()] = bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+            out[entry.path().filename().string()] = bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
         }
         EXPECT_GT(out.size(), 10u);
         return out;
