@@ -3,6 +3,7 @@
 #include "core/agent.h"
 #include "core/config.h"
 #include "core/log.h"
+#include "custom/custom.h"
 #include "agent/main_loop.h"
 #include "agent/startup.h"
 #include "host/stop_signal.h"
@@ -13,6 +14,7 @@
 namespace {
 
 int run_agent() {
+    zp::register_custom_scanners();
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::loop_ops ops;
