@@ -3,17 +3,19 @@
 // time-outs, the kill of the whole process group, descriptors the command
 // sees, output floods, and actions that are left to run.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "core/log.h"
 #include "custom/custom.h"
 #include "custom/run.h"
+#include "host/wait.h"
 #include "tests/support/files.h"
 
 namespace zp {
@@ -113,19 +115,35 @@ TEST_F(CustomRun, TimeOutKillsTheWholeProcessGroup) {
 }
 
 TEST_F(CustomRun, CommandSeesOnlyTheStandardDescriptors) {
-    // Handles the agent holds: a socket pair and the log file.
+    // Handles the agent holds (the log file, an event) are close-on-exec;
+    // those the test runner inherited are not the agent's.
+    auto open_fds = [] {
+        std::set<int> fds;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+            // Not the iterator's own descriptor.
+            if (std::filesystem::read_symlink(e.path(), ec).string().rfind("/proc/", 0) != 0)
+                fds.insert(std::atoi(e.path().filename().c_str()));
+        }
+        return fds;
+    };
+    std::set<int> before = open_fds();
     test::temp_env env;
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     open_log(env.path("agent.log"));
+    wait_event ev;
+    ASSERT_TRUE(wait_event::create(false, false, ev).ok());
+    for (int fd : open_fds()) {
+        int flags = ::fcntl(fd, F_GETFD);
+        if (!before.count(fd) && flags >= 0) {
+            EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd;
+        }
+    }
     custom_check def = make_check("exec ls -m /proc/self/fd", "boolean", 0, "^(.*)$");
     auto res = alloc_resnode();
     EXPECT_TRUE(run_custom_check(def, *res).ok());
     log_to_stderr();
     // ls itself reads the directory through descriptor 3.
     EXPECT_EQ(res->text().value_or(""), "Success (0, 1, 2, 3)");
-    ::close(sv[0]);
-    ::close(sv[1]);
 }
 
 TEST_F(CustomRun, ActionIsLeftToRunInItsOwnSession) {
