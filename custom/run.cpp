@@ -30,7 +30,7 @@ struct runner {
     std::atomic<unsigned> handover{0};
     output_buffer buf;
     run_os::read_outcome last;
-    int reads = 0;
+    std::atomic<int> reads{0};
 };
 
 runner& rs() {
@@ -120,7 +120,8 @@ err run_custom_check(custom_check& c, resnode& result) {
         log(-1, "Data on pipe: status=%d, %d bytes, err=%d", o.status == run_os::read_status::data ? 1 : 0,
             static_cast<int>(o.bytes), o.error);
         if (o.status != run_os::read_status::data) {
-            if (o.status == run_os::read_status::failed) log(3, "ReadFile[%d] returned error %d", r.reads, o.error);
+            if (o.status == run_os::read_status::failed)
+                log(3, "ReadFile[%d] returned error %d", r.reads.load(), o.error);
             break;
         }
         r.buf.fill += o.bytes;

@@ -18,8 +18,9 @@ namespace zp {
 // Runs the definition's command and fills `result` through make_custom_result.
 // Returns none, an error text ("Timeout (%d s)", "Failed executing '%s': %s",
 // ...) or err::no_result(). Blocks the calling (main) thread for at most twice
-// the time-out; no process of the command's group and no reader thread is left
-// when it returns.
+// the time-out and about a second of clean-up; no process of the command's
+// group and no reader thread is left when it returns. A command whose shell
+// exits with 127 or 126 (not found, not executable) could not be started.
 err run_custom_check(custom_check& c, resnode& result);
 
 // The reader thread's body: reads into the shared buffer and hands each read

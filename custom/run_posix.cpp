@@ -206,9 +206,10 @@ void release_child(child& c) {
         pid_t pid = static_cast<pid_t>(c.id);
         ::kill(-pid, SIGKILL);
         // After SIGKILL the child ends at once unless the kernel holds it in
-        // an uninterruptible wait; then it is reaped at a later start.
+        // an uninterruptible wait; then, after about a second, it is left to
+        // be reaped at a later start rather than holding up the main thread.
         bool reaped = false;
-        for (int i = 0; i < 500 && !reaped; ++i) {
+        for (int i = 0; i < 110 && !reaped; ++i) {
             pid_t r = ::waitpid(pid, nullptr, WNOHANG);
             if (r == pid || (r < 0 && errno != EINTR)) {
                 reaped = true;

@@ -95,7 +95,11 @@ void BM_action_start(benchmark::State& state) {
 
 BENCHMARK(BM_custom_check)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_posix_spawn_read)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_custom_check)->Name("BM_custom_check/again")->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_custom_check)
+    ->Name("BM_custom_check/again")
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_hung_command)->Arg(0)->Arg(1)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_action_start)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 

@@ -69,8 +69,10 @@ TEST_F(CustomOutput, ParsedAndBuiltPerType) {
         {custom_integer, nullptr, "noise\r\nResult:42\r\nResult: 43\n", 0, "", 42},
         {custom_integer, nullptr, "Result: 44", 0, "", 44},  // no final line feed
         {custom_integer, nullptr, "Result: -5\n", 0, "Custom check returned no value"},
-        {custom_integer, "^T=(-?[0-9]+)", "T=-5\n", 0, "c: Error parsing result \"-5\": Negative numbers are not supported"},
-        {custom_integer, "^T=( *-?[0-9]+)", "T=  -5\n", 0, "c: Error parsing result \"  -5\": Negative numbers are not supported"},
+        {custom_integer, "^T=(-?[0-9]+)", "T=-5\n", 0,
+         "c: Error parsing result \"-5\": Negative numbers are not supported"},
+        {custom_integer, "^T=( *-?[0-9]+)", "T=  -5\n", 0,
+         "c: Error parsing result \"  -5\": Negative numbers are not supported"},
         {custom_integer, nullptr, "Result: 2147483647\n", 0, "", 2147483647},
         {custom_integer, nullptr, "Result: 2147483648\n", 0,
          "Number too large to fit in an integer check result. Use type=real instead."},

@@ -150,7 +150,8 @@ TEST_F(CustomRun, ActionIsLeftToRunInItsOwnSession) {
     test::temp_env env;
     std::string mark = env.path("sid");
     auto start = clock_type::now();
-    ASSERT_TRUE(run_detached("sleep 1; cut -d' ' -f6 /proc/$$/stat >" + mark + ".tmp; mv " + mark + ".tmp " + mark).ok());
+    std::string tmp = mark + ".tmp";
+    ASSERT_TRUE(run_detached("sleep 1; cut -d' ' -f6 /proc/$$/stat >" + tmp + "; mv " + tmp + " " + mark).ok());
     EXPECT_LT(seconds_since(start), 0.5);
     // Nothing of it is this process's child: no zombie can be left.
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);

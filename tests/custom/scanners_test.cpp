@@ -15,7 +15,8 @@ TEST(CustomScanners, OfferDefinitionsAndSurviveBadFiles) {
     test::temp_env env;
     test::log_capture logs(0);
     std::string custom = env.path("custom.conf"), actions = env.path("actions.conf");
-    test::write_file(custom, "[load]\ncommand=echo\ntype=real\nunit=%\n[up]\ncommand=true\n[n]\ncommand=x\ntype=integer\nunit=C\n");
+    test::write_file(custom, "[load]\ncommand=echo\ntype=real\nunit=%\n[up]\ncommand=true\n"
+                             "[n]\ncommand=x\ntype=integer\nunit=C\n");
     test::write_file(actions, "[restart]\ncommand=true\n");
     ::chmod(env.root.c_str(), 0700);
     the_config().custom_chk_conf = custom;
