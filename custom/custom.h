@@ -71,9 +71,10 @@ err parse_custom_checks(std::string_view text, custom_check_list& out);
 err parse_agent_actions(std::string_view text, agent_action_list& out);
 
 // Read and parse the file at `path`. A file that cannot be opened gives
-// "Cannot open file"; a file or directory that anyone but its owner may change,
-// or whose owner is neither root nor the agent's user, is refused with a text
-// naming the problem, since its commands would run as the agent.
+// "Cannot open file"; when the file or a directory on its path may be changed
+// by anyone but its owner, or is owned by neither root nor the agent's user,
+// it is refused with a text naming the problem, since its commands would run
+// as the agent.
 err read_custom_checks(const std::string& path, custom_check_list& out);
 err read_agent_actions(const std::string& path, agent_action_list& out);
 

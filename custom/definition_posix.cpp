@@ -52,14 +52,16 @@ err read_trusted_file(const std::string& path, size_t max_bytes, std::string& ou
     if (!S_ISREG(st.st_mode)) return format_error("File %s is not a regular file", path.c_str());
     if (auto e = check_owner(st, "File", path)) return e;
 
-    // The directory that holds the file itself, after following links: whoever
-    // can write there can replace the file.
+    // The directories that lead to the file itself, after following links:
+    // whoever can write in one of them can put another file in its place.
     char real[PATH_MAX];
     if (!::realpath(path.c_str(), real)) return err::text("Cannot open file");
-    std::string dir = directory_of(real);
-    struct stat dst;
-    if (::stat(dir.c_str(), &dst) != 0) return err::text("Cannot open file");
-    if (auto e = check_owner(dst, "Directory", dir)) return e;
+    for (std::string dir = directory_of(real);; dir = directory_of(dir)) {
+        struct stat dst;
+        if (::stat(dir.c_str(), &dst) != 0) return err::text("Cannot open file");
+        if (auto e = check_owner(dst, "Directory", dir)) return e;
+        if (dir == "/") break;
+    }
 
     if (static_cast<uint64_t>(st.st_size) > max_bytes) return format_error("File %s is too large", path.c_str());
     std::string data;

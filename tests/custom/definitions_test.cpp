@@ -124,6 +124,14 @@ TEST(DefinitionFiles, OnlyFilesTheirOwnerAloneCanChangeAreRead) {
         {0600, 0770, "is writable by group or others"},
         {0600, 01777, nullptr},  // a sticky directory keeps others from replacing the file
     };
+    // A directory further up counts as well.
+    std::string sub = dir + "/sub";
+    ::mkdir(sub.c_str(), 0700);
+    test::write_file(sub + "/c.conf", "[a]\ncommand=echo\n");
+    ::chmod(dir.c_str(), 0777);
+    custom_check_list up;
+    EXPECT_EQ(read_custom_checks(sub + "/c.conf", up).message(), "Directory " + dir + " is writable by group or others");
+
     for (const auto& c : cases) {
         ::chmod(file.c_str(), c.file_mode);
         ::chmod(dir.c_str(), c.dir_mode);
