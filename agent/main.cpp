@@ -7,12 +7,14 @@
 #include "agent/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
+#include "monitors/ipmi/ipmisens.h"
 #include "agent/loop_conversations.h"
 #include "protocol/requests.h"
 
 namespace {
 
 int run_agent() {
+    zp::register_ipmi_scanners();
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::loop_ops ops;
