@@ -40,7 +40,7 @@ constexpr const char* sensor_type_names[] = {
     "ManagementSubsystemHealth", "Battery", "SessionAudit", "VersionChange", "FRUChange",
 };
 
-const char* direction_names[] = {"Unspecified", "Input", "Output", "Reserved"};
+constexpr const char* direction_names[] = {"Unspecified", "Input", "Output", "Reserved"};
 
 // Texts of the unit codes the agent names; every other code below 93 has none.
 std::string base_unit_text(uint8_t code) {
@@ -91,6 +91,8 @@ void log_record(const sensor_record& r, bool full) {
 
 err parse_sensor_record(std::span<const uint8_t> rec, sensor_record& out) {
     if (rec.size() < 4) return err::text("Sensor record too short");
+    if (rec[3] != sdr_full_sensor && rec[3] != sdr_compact_sensor)
+        return format_error("Not a sensor record (type 0x%X)", rec[3]);
     bool full = rec[3] == sdr_full_sensor;
     if (full && rec.size() < full_min_size) return err::text("Full Sensor Record too short");
     if (!full && rec.size() < compact_min_size)
