@@ -8,6 +8,9 @@
 #include "host/stop_signal.h"
 #include "host/wait.h"
 #include "agent/loop_conversations.h"
+#include "monitors/raid/raid.h"
+#include "monitors/safte/safte.h"
+#include "monitors/smart/smart.h"
 #include "protocol/requests.h"
 
 namespace {
@@ -27,6 +30,9 @@ int run_agent() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    zp::register_smart_scanners();
+    zp::register_safte_scanners();
+    zp::register_raid_scanners();
     zp::agent_parts parts;
     parts.request_downtime = [] {
         const auto& st = zp::startup();
