@@ -62,7 +62,7 @@ err fake_bmic(intptr_t h, std::span<const uint8_t> cdb, uint32_t, std::span<uint
     default: return err::text("unexpected command");
     }
     got = std::min(reply->size(), data.size());
-    std::memcpy(data.data(), reply->data(), got);
+    if (got) std::memcpy(data.data(), reply->data(), got);
     return {};
 }
 

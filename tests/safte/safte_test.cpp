@@ -66,7 +66,7 @@ err fake_command(intptr_t h, std::span<const uint8_t> cdb, std::span<uint8_t> da
     else if (cdb[0] == 0x3C && cdb[2] == 0x04) page = &d.slots;
     if (!page) return err::text("bad command");
     got = std::min(page->size(), data.size());
-    std::memcpy(data.data(), page->data(), got);
+    if (got) std::memcpy(data.data(), page->data(), got);
     return {};
 }
 

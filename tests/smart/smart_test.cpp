@@ -41,7 +41,7 @@ intptr_t fake_open(const std::string& path, drive_bus& bus, err& e) {
 err give(const std::optional<bytes>& page, std::span<uint8_t> data, size_t& got) {
     if (!page) return err::text("I/O error");
     got = std::min(page->size(), data.size());
-    std::memcpy(data.data(), page->data(), got);
+    if (got) std::memcpy(data.data(), page->data(), got);
     return {};
 }
 
