@@ -2,7 +2,8 @@
 // the position its first two bytes give: the attribute values page and the
 // thresholds page. Both go to the page evaluation and, through a transport
 // that replays them, to the check of an ATA drive (the first page also as the
-// NVMe health log of a second drive and as the returned status registers).
+// NVMe health log of a second drive and as the returned status registers);
+// the second page is also read as pass-through sense data.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -60,6 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     thresholds = std::span<const uint8_t>(data + 2 + cut, size - 2 - cut);
     (void)zp::evaluate_smart_pages(values, thresholds);
     (void)zp::evaluate_nvme_health(values);
+    zp::ata_regs regs;
+    (void)zp::read_sat_sense(thresholds, regs);
 
     zp::set_smart_transport(&fake);
     for (const char* id : {"PhysicalDrive0", "PhysicalDrive1"}) {

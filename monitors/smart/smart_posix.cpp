@@ -84,56 +84,6 @@ intptr_t os_open(const std::string& path, drive_bus& bus, err& e) {
     return fd;
 }
 
-// The registers that the ATA Status Return sense descriptor (descriptor
-// format) or the fixed format sense data carry after a pass-through command.
-bool registers_from_sense(const uint8_t* s, size_t len, ata_regs& r) {
-    if (len < 8) return false;
-    uint8_t code = s[0] & 0x7F;
-    if (code == 0x72 || code == 0x73) {
-        size_t end = std::min(len, static_cast<size_t>(8) + s[7]);
-        for (size_t at = 8; at + 2 <= end;) {
-            size_t dlen = s[at + 1] + 2u;
-            if (s[at] == 0x09 && dlen >= 14 && at + 14 <= end) {
-                const uint8_t* d = s + at;
-                r.error = d[3];
-                r.count = d[5];
-                r.lba_low = d[7];
-                r.lba_mid = d[9];
-                r.lba_high = d[11];
-                r.device = d[12];
-                r.status = d[13];
-                return true;
-            }
-            at += dlen;
-        }
-        return false;
-    }
-    if ((code == 0x70 || code == 0x71) && len >= 14 && s[12] == 0x00 && s[13] == 0x1D) {
-        r.error = s[3];
-        r.status = s[4];
-        r.device = s[5];
-        r.count = s[6];
-        r.lba_low = s[9];
-        r.lba_mid = s[10];
-        r.lba_high = s[11];
-        return true;
-    }
-    return false;
-}
-
-struct sense_key {
-    uint8_t key = 0, asc = 0, ascq = 0;
-};
-
-sense_key key_of(const uint8_t* s, size_t len) {
-    sense_key k;
-    if (len < 4) return k;
-    uint8_t code = s[0] & 0x7F;
-    if (code == 0x72 || code == 0x73) return {static_cast<uint8_t>(s[1] & 0x0F), s[2], s[3]};
-    if (len >= 14) return {static_cast<uint8_t>(s[2] & 0x0F), s[12], s[13]};
-    return k;
-}
-
 // 1 done, 0 the drive does not know this pass-through size, -1 failed.
 int pass_through(int fd, bool use16, ata_regs& r, std::span<uint8_t> data, size_t& got, err& e) {
     uint8_t cdb[16] = {};
@@ -181,7 +131,8 @@ int pass_through(int fd, bool use16, ata_regs& r, std::span<uint8_t> data, size_
         return -1;
     }
     size_t slen = std::min<size_t>(h.sb_len_wr, sizeof sense);
-    sense_key k = key_of(sense, slen);
+    ata_regs returned = r;
+    sat_sense k = read_sat_sense(std::span<const uint8_t>(sense, slen), returned);
     if (h.host_status != 0) {
         e = format_error("SCSI host status 0x%02X", h.host_status);
         return -1;
@@ -189,13 +140,14 @@ int pass_through(int fd, bool use16, ata_regs& r, std::span<uint8_t> data, size_
     unsigned driver = h.driver_status & 0x0F;  // 8: sense data came with it
     if (h.status == 0 && (driver == 0 || driver == 0x08)) {
         got = data.size() - std::min<size_t>(static_cast<size_t>(h.resid < 0 ? 0 : h.resid), data.size());
-        registers_from_sense(sense, slen, r);
+        if (k.has_registers) r = returned;
         return 1;
     }
     if (k.key == 0x05 && (k.asc == 0x20 || k.asc == 0x24)) return 0;  // unknown opcode or field
     // CK_COND ends a successful command in CHECK CONDITION, RECOVERED ERROR or
     // NO SENSE, "ATA pass-through information available", with the registers.
-    if ((k.key == 0x01 || k.key == 0x00) && k.asc == 0x00 && k.ascq == 0x1D && registers_from_sense(sense, slen, r)) {
+    if ((k.key == 0x01 || k.key == 0x00) && k.asc == 0x00 && k.ascq == 0x1D && k.has_registers) {
+        r = returned;
         got = 0;
         return 1;
     }

@@ -46,6 +46,18 @@ struct smart_transport {
     void (*close)(intptr_t h);
 };
 
+// What the sense data of an ATA PASS-THROUGH command says: sense key,
+// additional sense code and qualifier, and whether it carried the ATA
+// registers (the ATA Status Return descriptor, or fixed format sense with
+// "ATA pass-through information available").
+struct sat_sense {
+    uint8_t key = 0, asc = 0, ascq = 0;
+    bool has_registers = false;
+};
+// Reads sense data (descriptor or fixed format) of `sense.size()` bytes; the
+// registers it carries replace those in `regs`. Never reads past the bytes.
+sat_sense read_sat_sense(std::span<const uint8_t> sense, ata_regs& regs);
+
 // The platform's transport (a static table).
 const smart_transport& smart_os_transport();
 

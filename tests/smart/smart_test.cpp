@@ -229,6 +229,30 @@ TEST_F(Smart, NvmeHealthLogMapsToTheSameVerdict) {
     }
 }
 
+TEST_F(Smart, PassThroughSenseDataCarriesTheRegisters) {
+    // Descriptor format with the ATA Status Return descriptor, as a drive
+    // answers the status command when asked for its registers.
+    bytes desc = {0x72, 0x01, 0x00, 0x1D, 0, 0, 0, 14, 0x09, 0x0C, 0, 0, 0, 1, 0, 0, 0, 0xF4, 0, 0x2C, 0xA0, 0x50};
+    bytes fixed = {0x70, 0, 0x01, 0x00, 0x50, 0xA0, 0x01, 10, 0, 0x00, 0x4F, 0xC2, 0x00, 0x1D};
+    struct row {
+        bytes sense;
+        const char* want;  // key/asc/ascq, then mid/high when registers came back
+    } rows[] = {
+        {desc, "1/00/1D F4/2C"},
+        {bytes(desc.begin(), desc.end() - 1), "1/00/1D"},  // descriptor cut short
+        {fixed, "1/00/1D 4F/C2"},
+        {{0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0x00}, "5/20/00"},
+        {{0x72, 0x0B}, "0/00/00"},
+    };
+    for (auto& r : rows) {
+        ata_regs regs;
+        sat_sense k = read_sat_sense(r.sense, regs);
+        std::string got = strprintf("%X/%02X/%02X", k.key, k.asc, k.ascq);
+        if (k.has_registers) got += strprintf(" %02X/%02X", regs.lba_mid, regs.lba_high);
+        EXPECT_EQ(got, r.want);
+    }
+}
+
 TEST_F(Smart, DriveThatCannotBeOpenedIsAnError) {
     EXPECT_EQ(check(7), "error Cannot open device \\\\.\\PhysicalDrive7: No such device");
 }
