@@ -9,12 +9,25 @@
 #include "host/stop_signal.h"
 #include "host/wait.h"
 #include "agent/loop_conversations.h"
+#include "monitors/ipmi/ipmisens.h"
+#include "monitors/raid/raid.h"
+#include "monitors/safte/safte.h"
+#include "monitors/smart/smart.h"
 #include "protocol/requests.h"
 
 namespace {
 
-int run_agent() {
+// Every monitor module fills its entries of the scanner table.
+void register_monitors() {
     zp::register_custom_scanners();
+    zp::register_smart_scanners();
+    zp::register_safte_scanners();
+    zp::register_ipmi_scanners();
+    zp::register_raid_scanners();
+}
+
+int run_agent() {
+    register_monitors();
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::loop_ops ops;
