@@ -7,6 +7,7 @@
 #include "core/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
+#include "monitors/system/system.h"
 #include "protocol/loop_conversations.h"
 #include "protocol/requests.h"
 
@@ -15,6 +16,7 @@ namespace {
 int run_agent() {
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
+    zp::register_system_scanners();
     zp::loop_ops ops;
     zp::plug_conversations(ops);
     ops.log_reopen = [] {

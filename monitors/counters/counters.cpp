@@ -220,6 +220,11 @@ int load_english_counter_names() {
             index += 2;
         }
     }
+    // Names the host knows without serving them (older systems had them).
+    for (const char* name : {"% Total Processor Time"}) {
+        list.push_back({index, name});
+        index += 2;
+    }
     return 1;
 }
 

@@ -24,6 +24,12 @@ err list_host_dir(const char* path, std::vector<std::string>& names) {
     return os::list_dir(host_path(path), names);
 }
 
+err read_file_path(const std::string& path, std::string& out, size_t max) {
+    return os::read_whole_file(path, out, max);
+}
+
+err read_link_path(const std::string& path, std::string& out) { return os::read_link(path, out); }
+
 int64_t monotonic_ms() { return clock_fn ? clock_fn() : os::monotonic_ms(); }
 
 void sleep_ms(int ms) {

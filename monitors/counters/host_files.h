@@ -30,6 +30,12 @@ err read_host_file(const char* path, std::string& out, size_t max = host_file_ma
 // gives them.
 err list_host_dir(const char* path, std::vector<std::string>& names);
 
+// The same for a path that already includes the root (host_path), for
+// readers that build many paths below one directory.
+err read_file_path(const std::string& path, std::string& out, size_t max = host_file_max);
+// The target of a symbolic link (at most 4095 bytes).
+err read_link_path(const std::string& path, std::string& out);
+
 // A monotonic clock in milliseconds and a sleep, replaceable by tests (null
 // restores the system's).
 int64_t monotonic_ms();

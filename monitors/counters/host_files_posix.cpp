@@ -52,6 +52,15 @@ err read_whole_file(const std::string& path, std::string& out, size_t max) {
     return {};
 }
 
+err read_link(const std::string& path, std::string& out) {
+    char buf[4096];
+    ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    if (n < 0) return err::text(system_error_text(errno));
+    if (static_cast<size_t>(n) >= sizeof buf) return err::text("Link too long");
+    out.assign(buf, static_cast<size_t>(n));
+    return {};
+}
+
 err list_dir(const std::string& path, std::vector<std::string>& names) {
     dir_closer d{::opendir(path.c_str())};
     if (!d.d) return err::text(system_error_text(errno));
