@@ -7,6 +7,7 @@
 #include "core/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
+#include "monitors/hostinfo/hostinfo.h"
 #include "monitors/system/system.h"
 #include "protocol/loop_conversations.h"
 #include "protocol/requests.h"
@@ -19,6 +20,7 @@ int run_agent() {
     zp::register_system_scanners();
     zp::loop_ops ops;
     zp::plug_conversations(ops);
+    ops.client_info = zp::gather_host_info;
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
