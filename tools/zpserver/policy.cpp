@@ -29,8 +29,9 @@ void demo_limits(const scan_check& c, known_check& k) {
     case 5:  // idle time in hundredths of a percent: warning below 10 %, alert below 5 %
         k.thresholds = {off, 500, off, 1000};
         break;
-    case 8:  // process presence: missing (value 0) is an alert
-        k.states = {status_alert_, status_ok_};
+    case 8:  // process presence: missing (value 0) is an alert, except for
+             // kernel workers, which take the name of their current queue
+        if (c.id.find('/') == std::string::npos) k.states = {status_alert_, status_ok_};
         break;
     case 18:  // service: one that ran at scan time should keep running
         if (c.comment == "The service is running") k.states = {status_alert_, status_ok_};
