@@ -78,7 +78,15 @@ collect_status collect(counter_state& c, std::string& why) {
         why = e.message();
         return collect_status::failed;
     }
-    if (c.object->counters[c.index].kind == counter_kind::rate) s.base = static_cast<double>(monotonic_ms()) / 1000.0;
+    const counter_kind kind = c.object->counters[c.index].kind;
+    if (kind == counter_kind::rate) s.base = static_cast<double>(monotonic_ms()) / 1000.0;
+    // A sample taken before the base moved on (the same millisecond or clock
+    // tick) replaces the last one: the value then spans the longer interval
+    // instead of being undefined.
+    if (c.samples >= 1 && (kind == counter_kind::rate || kind == counter_kind::percent) && s.base == c.last.base) {
+        c.last = s;
+        return collect_status::ok;
+    }
     c.prev = c.last;
     c.last = s;
     if (c.samples < 2) ++c.samples;

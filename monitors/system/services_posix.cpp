@@ -20,7 +20,7 @@ constexpr uint64_t call_timeout_us = 5'000'000;
 sd_bus* bus = nullptr;  // main thread only
 
 struct bus_error {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e{};  // the same as SD_BUS_ERROR_NULL
     ~bus_error() { sd_bus_error_free(&e); }
 };
 struct bus_message {

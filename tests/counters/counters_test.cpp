@@ -62,6 +62,13 @@ TEST_F(Counters, FirstReadOfRateTakesSecondSampleAfterOneSecondNextReadsAtOnce) 
     ASSERT_FALSE(get_counter_value(*c, v));
     EXPECT_DOUBLE_EQ(v, 500.0);
     EXPECT_EQ(sleeps, 1);
+
+    // Read again within the same millisecond: the newer figure ends the last
+    // interval instead of starting an empty one.
+    stat(0, 0, 3000);
+    ASSERT_FALSE(get_counter_value(*c, v));
+    EXPECT_DOUBLE_EQ(v, 750.0);
+    EXPECT_EQ(sleeps, 1);
 }
 
 TEST_F(Counters, ValuesFromSamples) {

@@ -41,7 +41,7 @@ std::string value_text(const result_value& v) {
     std::string t;
     switch (v.kind) {
     case result_value::integer: t = std::to_string(v.i); break;
-    case result_value::real: t = strprintf("%g", v.d); break;
+    case result_value::real: t = std::fabs(v.d) < 1e15 ? strprintf("%.1f", v.d) : strprintf("%g", v.d); break;
     case result_value::text: t = v.s; break;
     default: t = "-"; break;
     }
