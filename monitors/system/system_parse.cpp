@@ -59,6 +59,8 @@ bool parse_line(std::string_view line, mount_entry& m) {
     if (type.empty()) return false;
     m.root = unescape(root);
     m.mount_point = unescape(point);
+    // A path never holds a NUL byte: such a line is not the kernel's.
+    if (m.root.find('\0') != std::string::npos || m.mount_point.find('\0') != std::string::npos) return false;
     m.fs_type = std::string(type);
     m.source = unescape(source);
     return true;
