@@ -104,12 +104,17 @@ bool formatted_value(const counter_state& c, double& v) {
         v = c.last.figure;
         return true;
     case counter_kind::rate:
-    case counter_kind::percent: {
+    case counter_kind::percent:
+    case counter_kind::average: {
         if (c.samples < 2) return false;
         double df = c.last.figure - c.prev.figure;
         double db = c.last.base - c.prev.base;
+        if (c.object->counters[c.index].kind == counter_kind::average && db == 0 && df == 0) {
+            v = 0;  // no operations in the interval
+            return true;
+        }
         if (df < 0 || db <= 0) return false;
-        v = c.object->counters[c.index].kind == counter_kind::rate ? df / db : 100.0 * df / db;
+        v = c.object->counters[c.index].kind == counter_kind::percent ? 100.0 * df / db : df / db;
         return true;
     }
     }

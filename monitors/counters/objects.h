@@ -23,6 +23,7 @@ enum class counter_kind {
     seconds,  // the sample's figure, a time in seconds
     rate,     // change of the figure per second between two samples
     percent,  // 100 x change of the figure / change of the base between two samples
+    average,  // change of the figure / change of the base (time per operation, bytes per transfer)
 };
 
 // Detail level at which a counter is offered (novice 100 ... wizard 400).
