@@ -148,9 +148,13 @@ err scan_fs(devtree& root) {
 err check_fs(devnode& node, resnode* res) {
     uint64_t total = 0, avail = 0;
     if (auto e = os::disk_space(host_path(node.id.c_str()), total, avail)) return e;
-    res->dvalue = static_cast<double>(avail) / 1024;
-    res->ivalue = round_nearest(res->dvalue);
+    store_free_space(avail, *res);
     return {};
+}
+
+void store_free_space(uint64_t avail_bytes, resnode& res) {
+    res.dvalue = static_cast<double>(avail_bytes) / 1024;
+    res.ivalue = round_nearest(res.dvalue);
 }
 
 err scan_meminfo(devtree& root) {

@@ -35,6 +35,11 @@ err check_service(devnode& node, resnode* res);
 // process list cannot be read.
 err for_each_process(const std::function<bool(const std::string&)>& fn);
 
+// The free space result: kilobytes as the double value, rounded to nearest as
+// the integer value (held at the largest integer for file systems with more
+// than 2 TiB free).
+void store_free_space(uint64_t avail_bytes, resnode& res);
+
 // The idle time in hundredths of a percent from a processor time reading in
 // percent (0 to 10000; a reading above 100 gives 0).
 int32_t idle_hundredths(double processor_percent);

@@ -132,12 +132,24 @@ TEST_F(SystemScanners, MemoryFromMeminfo) {
     EXPECT_EQ(group("mem")->checks[0]->range_high, 16318872.0);
 }
 
-TEST_F(SystemScanners, IdleHundredthsEdges) {
+TEST_F(SystemScanners, IdleHundredthsAndFreeSpaceEdges) {
     struct {
         double reading;
         int32_t want;
     } cases[] = {{12.34, 8766}, {0, 10000}, {100, 0}, {150, 0}, {99.999, 1}};
     for (const auto& k : cases) EXPECT_EQ(idle_hundredths(k.reading), k.want) << k.reading;
+
+    struct {
+        uint64_t bytes;
+        double kb;
+        int32_t want;
+    } space[] = {{uint64_t{5} << 30, 5242880.0, 5242880}, {1536, 1.5, 2}, {uint64_t{1} << 60, 1125899906842624.0, INT32_MAX}};
+    for (const auto& k : space) {
+        resnode res;
+        store_free_space(k.bytes, res);
+        EXPECT_EQ(res.dvalue, k.kb);
+        EXPECT_EQ(res.ivalue, k.want) << k.bytes;
+    }
 }
 
 TEST_F(SystemScanners, SystemChecksThroughCounters) {
