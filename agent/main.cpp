@@ -9,16 +9,19 @@
 #include "host/stop_signal.h"
 #include "host/wait.h"
 #include "agent/loop_conversations.h"
+#include "monitors/hostinfo/hostinfo.h"
 #include "monitors/ipmi/ipmisens.h"
 #include "monitors/raid/raid.h"
 #include "monitors/safte/safte.h"
 #include "monitors/smart/smart.h"
+#include "monitors/system/system.h"
 #include "protocol/requests.h"
 
 namespace {
 
 // Every monitor module fills its entries of the scanner table.
 void register_monitors() {
+    zp::register_system_scanners();
     zp::register_custom_scanners();
     zp::register_smart_scanners();
     zp::register_safte_scanners();
@@ -32,6 +35,7 @@ int run_agent() {
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::loop_ops ops;
     zp::plug_conversations(ops);
+    ops.client_info = zp::gather_host_info;
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
