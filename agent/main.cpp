@@ -7,6 +7,7 @@
 #include "agent/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
+#include "agent/host_hookup.h"
 #include "agent/loop_conversations.h"
 #include "protocol/requests.h"
 
@@ -17,6 +18,7 @@ int run_agent() {
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::loop_ops ops;
     zp::plug_conversations(ops);
+    zp::plug_host(ops);
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
