@@ -11,6 +11,7 @@
 #include "agent/startup_os.h"
 #include "core/variables.h"
 #include "host/command_pipe.h"
+#include "host/crash.h"
 
 namespace zp {
 
@@ -302,7 +303,10 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
 
     if (err e = start_socket_layer()) fatal("Error initializing socket subsystem: %s", e.c_str());
     set_quiet_error_mode();
-    // The crash report writer is installed here, with the fatal reporter.
+    // The crash report goes beside the variables file: the state directory,
+    // writable where the executable's own directory is not.
+    size_t slash = c.variables_file.rfind('/');
+    install_crash_handler(slash == std::string::npos ? "." : slash == 0 ? "/" : c.variables_file.substr(0, slash));
 
     if (st.mode == client_mode::downtime)
         return show_client_reply(st.mode,

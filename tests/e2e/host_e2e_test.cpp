@@ -1,6 +1,6 @@
 // host_e2e_test.cpp - the host integration of the real agent, started from the
 // build tree against the reference server: command clients served through the
-// running agent's pipe. Every wait is bounded.
+// running agent's pipe, and the crash report. Every wait is bounded.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -105,6 +105,18 @@ TEST_F(HostEndToEnd, ClientsGoThroughTheRunningAgentOneAtATime) {
     EXPECT_EQ(unreachable.first, 1);
     EXPECT_NE(unreachable.second.find("FAILURE setup_connection: "), std::string::npos) << unreachable.second;
     EXPECT_TRUE(agent.running());
+}
+
+TEST_F(HostEndToEnd, ARunningAgentKilledByAFaultSignalLeavesAReport) {
+    start_server({});
+    process agent;
+    start_quillmar(agent, {"--fake-results"});
+    ASSERT_TRUE(wait_for([&] { return logged("Successfully registered with server."); }, 30));
+    agent.send_signal(SIGSEGV);
+    EXPECT_EQ(agent.wait_exit(10), 128 + SIGSEGV);
+    std::string report = read_file(dir / "state" / "quillmar.dmp");
+    EXPECT_NE(report.find("Signal: 11 (SIGSEGV)"), std::string::npos) << report;
+    EXPECT_NE(read_file(dir / "agent.err").find("An application error has been detected."), std::string::npos);
 }
 
 }  // namespace zp::test
