@@ -1,6 +1,7 @@
 // host_e2e_test.cpp - the host integration of the real agent, started from the
 // build tree against the reference server: command clients served through the
-// running agent's pipe, and the crash report. Every wait is bounded.
+// running agent's pipe, the crash report, the upgrade download and its limit,
+// and upgrades installed and rolled back by zpsupervise. Every wait is bounded.
 #include <gtest/gtest.h>
 
 #include <filesystem>
