@@ -18,11 +18,11 @@ int run_agent() {
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::loop_ops ops;
     zp::plug_conversations(ops);
-    zp::plug_host(ops);
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
     };
+    zp::plug_host(ops);
     return zp::run_agent_loop(ops);
 }
 
