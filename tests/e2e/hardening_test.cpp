@@ -132,7 +132,11 @@ TEST_F(HostileServer, HugeRuleSetsAreRefusedWithinThePatternBudget) {
                                60));
         long kb = peak_kb(agent.pid());
         EXPECT_GT(kb, 0);
+#if !defined(__SANITIZE_ADDRESS__)
+        // The address sanitizer keeps freed memory in quarantine and hides the
+        // allocator's figures, so only a plain build tells the real peak.
         EXPECT_LT(kb, 200 * 1024) << "peak resident memory in KB";
+#endif
         EXPECT_TRUE(agent.running());
     }
 }
