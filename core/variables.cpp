@@ -202,6 +202,8 @@ err read_variables(bool* fatal_fault) {
         if (fatal_fault) *fatal_fault = true;
         return format_error("Variables file %s", e.c_str());
     }
+    if (e && fault == file_fault::missing)  // a link that leads nowhere: as if there were no file
+        return format_error("Cannot open variables file \"%s\": %s", path.c_str(), e.c_str());
     if (e && fault != file_fault::too_large) {
         if (fatal_fault) *fatal_fault = true;
         return format_error("Cannot read variables file \"%s\": %s", path.c_str(), e.c_str());
