@@ -26,6 +26,7 @@ struct loop_state {
     int64_t last_checkin = 0;      // last acknowledged check-in (0: none yet)
     int64_t hold_until = 0;        // no check-in before this time
     uint32_t result_throttle = 50; // most results sent per check-in
+    int32_t unacked = 0;           // check-ins in a row the server did not acknowledge
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> upgrade_ready{false};
     devtree_list configured;       // set by registration

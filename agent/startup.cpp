@@ -285,14 +285,17 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
     config& c = the_config();
     c = load_configuration(st.reg_key, opt);
 
-    if (st.log_to_file)
-        open_log(c.log_file);
-    else if (opt.log_file)
-        open_log(*opt.log_file);
+    const std::string* log_path = st.log_to_file ? &c.log_file : opt.log_file ? &*opt.log_file : nullptr;
+    if (log_path) {
+        if (err e = check_log_file(*log_path)) fatal("%s", e.c_str());
+        open_log(*log_path);
+    }
     set_log_level(c.log_level);
 
     if (set_variables_file(c.variables_file) != 0) log(2, "Unable to set variables file name");
-    if (err e = read_variables()) {
+    bool unusable = false;
+    if (err e = read_variables(&unusable)) {
+        if (unusable) fatal("%s", e.c_str());
         log(2, "Unable to read variables: %s", e.c_str());
         log(2, "Variables file (%s) will be created.", c.variables_file.c_str());
     }

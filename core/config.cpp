@@ -38,7 +38,11 @@ conf_file load_conf_file(const std::string& path) {
     conf_file f;
     f.path = path;
     std::string data;
-    if (err e = read_text_file(path, max_config_file_size, data)) {
+    file_fault fault;
+    if (err e = read_text_file(path, max_config_file_size, data, &fault)) {
+        // A FIFO or a device where the configuration belongs is a mistake to
+        // report, not a file to skip.
+        if (fault == file_fault::not_regular) fatal("Configuration file %s", e.c_str());
         f.open_error = std::move(e);
         return f;
     }

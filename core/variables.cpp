@@ -199,15 +199,30 @@ int set_variables_file(const std::string& name) {
 
 const std::string& variables_file() { return the_store().file_name; }
 
-err read_variables() {
+err read_variables(bool* fatal_fault) {
     auto& s = the_store();
     std::lock_guard lk(s.mu);
     const std::string& path = s.file_name;
+    if (fatal_fault) *fatal_fault = false;
     if (!path_exists(path))
         return format_error("Cannot open variables file \"%s\": %s", path.c_str(), "No such file or directory");
 
     std::string data;
-    err e = read_text_file(path, max_file_size, data);
+    file_fault fault;
+    err e = read_text_file(path, max_file_size, data, &fault);
+    // Only a regular file whose contents are unusable is moved aside; what is
+    // not a regular file (as root, a device node) or cannot be read stays
+    // where it is, and the host id in it is not lost.
+    if (e && fault == file_fault::not_regular) {
+        if (fatal_fault) *fatal_fault = true;
+        return format_error("Variables file %s", e.c_str());
+    }
+    if (e && fault == file_fault::missing)  // a link that leads nowhere: as if there were no file
+        return format_error("Cannot open variables file \"%s\": %s", path.c_str(), e.c_str());
+    if (e && fault != file_fault::too_large) {
+        if (fatal_fault) *fatal_fault = true;
+        return format_error("Cannot read variables file \"%s\": %s", path.c_str(), e.c_str());
+    }
     std::vector<std::pair<std::string, std::string>> parsed;
     if (!e) e = parse_variables(data, parsed);
     if (e) {

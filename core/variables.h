@@ -47,10 +47,14 @@ const std::string& variables_file();
 
 // Loads the store from the variables file (replacing what it held; the store
 // is clean afterwards). A missing file is an error and leaves the store as it
-// is. A file that cannot be read or parsed is renamed to
-// "<file>.corrupt-<time>" (logged at level 3), so that no flush overwrites it,
-// and the error is returned.
-err read_variables();
+// is. A regular file that cannot be parsed (or is too large to be one) is
+// renamed to "<file>.corrupt-<time>" (logged at level 3), so that no flush
+// overwrites it, and the error is returned. What is not a regular file
+// ("Variables file \"%s\" is %s, not a regular file") and a file that cannot be
+// read ("Cannot read variables file \"%s\": %s", as for a permission error)
+// are left alone and their error returned with `fatal_fault` set: the agent
+// must not go on without the host id the file may hold.
+err read_variables(bool* fatal_fault = nullptr);
 
 // Writes the store when dirty (see write-behind above), timed by time_now().
 // Each variable is logged ("%s: %d", key and value length) at level -1. On

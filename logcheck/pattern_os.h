@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -38,9 +39,11 @@ enum class regex_fault { bad_backref, too_big };
 
 // Compiles `text` (NUL-free) as an extended expression. On failure returns the
 // engine's error code, sets *error_text to its message (at most 79 bytes) and
-// leaves *out alone.
+// leaves *out alone. With `measured`, it receives the bytes the allocator
+// handed out during the compile (0 where the platform cannot tell); measuring
+// walks the allocator's lists, so it is asked for only for large expressions.
 int os_regex_compile(const std::string& text, unsigned flags, os_regex_ptr* out,
-                     std::string* error_text);
+                     std::string* error_text, uint64_t* measured = nullptr);
 // Matches `subject` in place (it need not be NUL-terminated and may hold NUL
 // bytes). Fills `groups` (group 0 is the whole match) when not empty.
 // Returns regex_matched, regex_no_match or the engine's error code.

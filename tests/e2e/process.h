@@ -66,6 +66,7 @@ public:
     }
 
     bool running() { return pid_ > 0 && !wait_exit(0); }
+    pid_t pid() const { return pid_; }
 
     void send_signal(int sig) {
         if (pid_ > 0) ::kill(pid_, sig);

@@ -21,7 +21,7 @@ constexpr const char* modp_1024 =
     "FFFFFFFFFFFFFFFF";
 
 const char* const fault_kinds[] = {"nack", "wrong-tag", "definite-length", "garbage", "close", "slow",
-                                   "withhold-ack"};
+                                   "withhold-ack", "filler", "drip"};
 const char* const fault_phases[] = {"server_offers", "dh", "public", "key", "sporadic", "auth",
                                     "auth_response", "configure_resp", "checkin_resp", "server_time_resp",
                                     "downtime_resp", "rescan_resp", "h_w_scan_resp", "upgrade_resp", "any"};
@@ -134,10 +134,14 @@ const char* usage_text() {
            "      --refuse-requests     answer downtime and rescan requests with failure\n"
            "      --fault KIND[:PHASE[:COUNT]]  put a fault into replies (repeatable)\n"
            "                            kinds: nack wrong-tag definite-length garbage close slow withhold-ack\n"
+           "                            filler drip\n"
            "                            (withhold-ack counts only check-ins that carry results)\n"
            "      --nack                same as --fault nack\n"
            "      --nack-reason TEXT    reason of negotiate_nack\n"
            "      --slow-seconds N      delay of the slow fault (2)\n"
+           "      --drip-ms N           gap between the octets of the drip fault (1000)\n"
+           "      --log-rules N:R:CLAUSE  add N advanced log checks of R rules with CLAUSE to every\n"
+           "                            configuration (a group \"log\")\n"
            "      --io-timeout N        seconds a connection may stall (60)\n"
            "      --conversation-limit N  seconds one connection may last (600)\n"
            "      --max-connections N   connections served at once (16)\n"
@@ -235,6 +239,19 @@ err parse_options(int argc, char** argv, server_options& out, bool& help) {
         } else if (arg == "--slow-seconds") {
             if (auto e = number(0, 3600, n)) return e;
             o.slow_seconds = static_cast<int>(n);
+        } else if (arg == "--drip-ms") {
+            if (auto e = number(1, 60000, n)) return e;
+            o.drip_ms = static_cast<int>(n);
+        } else if (arg == "--log-rules") {
+            if (auto e = need(v)) return e;
+            size_t a = v.find(':'), b = a == std::string::npos ? a : v.find(':', a + 1);
+            long checks = 0, rules = 0;
+            if (b == std::string::npos || !parse_long(v.substr(0, a), 1, 10000000, checks) ||
+                !parse_long(v.substr(a + 1, b - a - 1), 0, 100000, rules) || b + 1 == v.size())
+                return format_error("Bad value for --log-rules: %s", v.c_str());
+            o.log_checks = static_cast<int>(checks);
+            o.log_rules = static_cast<int>(rules);
+            o.log_clause = v.substr(b + 1);
         } else if (arg == "--io-timeout") {
             if (auto e = number(1, 86400, n)) return e;
             o.io_timeout = static_cast<int>(n);

@@ -35,6 +35,9 @@ namespace zp::server {
 //   slow            the reply held back for slow_seconds
 //   withhold-ack    checkin_resp with checkinAck false (counting only
 //                   check-ins that carry results)
+//   filler          endless filler octets (0x19) instead of the reply, until
+//                   the agent gives up or the conversation limit
+//   drip            the reply one octet at a time, drip_ms apart
 // `phase` names the reply it hits (server_offers, dh, public, key, sporadic,
 // auth, auth_response, configure_resp, checkin_resp, server_time_resp,
 // downtime_resp, rescan_resp, h_w_scan_resp, upgrade_resp, or "any");
@@ -69,6 +72,12 @@ struct server_options {
     bool refuse_requests = false;              // downtime and rescan answered with failure
     std::string nack_reason = "Not accepted by this server";
     int slow_seconds = 2;
+    int drip_ms = 1000;
+    // Added to every configured tree: a group "log" with log_checks advanced
+    // log checks of log_rules rules each, all with the clause log_clause.
+    int log_checks = 0;
+    int log_rules = 0;
+    std::string log_clause;
     int io_timeout = 60;
     int conversation_limit = 600;              // seconds one connection may last
     int max_connections = 16;                  // at once; more are closed at once
