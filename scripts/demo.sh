@@ -44,7 +44,7 @@ server_list = 127.0.0.1:$port
 logfile = $tmp/agent.log
 loglevel = 0
 CONF
-(cd "$tmp/cwd" && exec "$OLDPWD/$build/core/quillmar" --regression-test 3 -1 -1 1) >"$tmp/agent.out" 2>&1 &
+(cd "$tmp/cwd" && exec "$OLDPWD/$build/agent/quillmar" --regression-test 3 -1 -1 1) >"$tmp/agent.out" 2>&1 &
 agent_pid=$!
 echo "agent started (pid $agent_pid); showing results for $seconds seconds"
 

@@ -85,7 +85,7 @@ protected:
     // anything it places next to itself stays in the test) in cwd/.
     void start_agent(process& p, std::vector<std::string> args) {
         fs::path bin = dir / "bin" / "quillmar";
-        if (!fs::exists(bin)) fs::copy_file(std::string(ZP_BINARY_DIR) + "/core/quillmar", bin);
+        if (!fs::exists(bin)) fs::copy_file(std::string(ZP_BINARY_DIR) + "/agent/quillmar", bin);
         args.insert(args.begin(), bin.string());
         ASSERT_TRUE(p.start(args, dir / "cwd", dir / "agent.out", dir / "agent.err"));
     }

@@ -1,5 +1,5 @@
 // Tests of the command line and the client's request and reply display.
-#include "core/startup.h"
+#include "agent/startup.h"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 
 #include "core/agent.h"
 #include "core/clock.h"
-#include "core/main_loop.h"
+#include "agent/main_loop.h"
 #include "devtree/check.h"
-#include "protocol/loop_conversations.h"
+#include "agent/loop_conversations.h"
 #include "tests/conversation/peer.h"
 
 namespace zp::test {

@@ -3,7 +3,7 @@
 // and client information.
 #pragma once
 
-#include "core/main_loop.h"
+#include "agent/main_loop.h"
 
 namespace zp {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/startup.h"
+#include "agent/startup.h"
 #include "core/variables.h"
 #include "tests/support/fatal.h"
 #include "tests/support/files.h"

@@ -14,7 +14,7 @@
 namespace zp {
 namespace {
 
-const std::string agent = std::string(ZP_BINARY_DIR) + "/core/quillmar";
+const std::string agent = std::string(ZP_BINARY_DIR) + "/agent/quillmar";
 
 struct run_result {
     int exit_code = -1;

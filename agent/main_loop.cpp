@@ -1,5 +1,5 @@
 // main_loop.cpp - the agent's main loop.
-#include "core/main_loop.h"
+#include "agent/main_loop.h"
 
 #include <algorithm>
 #include <cstdlib>

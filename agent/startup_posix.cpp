@@ -1,7 +1,7 @@
 // startup_posix.cpp - start-up's system preparations on Linux.
 #include <csignal>
 
-#include "core/startup_os.h"
+#include "agent/startup_os.h"
 
 namespace zp {
 

@@ -1,5 +1,5 @@
 // startup.cpp - the command line and the start-up steps, in their order.
-#include "core/startup.h"
+#include "agent/startup.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +8,7 @@
 #include "core/fatal.h"
 #include "core/file_text.h"
 #include "core/log.h"
-#include "core/startup_os.h"
+#include "agent/startup_os.h"
 #include "core/variables.h"
 
 namespace zp {

@@ -1,7 +1,7 @@
 // Tests of the main loop on a simulated clock: registration and back-off, the
 // order of checks and check-ins, pending actions, the regression-test exit and
 // the shutdown.
-#include "core/main_loop.h"
+#include "agent/main_loop.h"
 
 #include <chrono>
 #include <string>

@@ -1,5 +1,5 @@
 // loop_conversations.cpp - registration and check-in plugged into the main loop.
-#include "protocol/loop_conversations.h"
+#include "agent/loop_conversations.h"
 
 #include "core/config.h"
 #include "protocol/checkin.h"

@@ -3,11 +3,11 @@
 #include "core/agent.h"
 #include "core/config.h"
 #include "core/log.h"
-#include "core/main_loop.h"
-#include "core/startup.h"
+#include "agent/main_loop.h"
+#include "agent/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
-#include "protocol/loop_conversations.h"
+#include "agent/loop_conversations.h"
 #include "protocol/requests.h"
 
 namespace {
