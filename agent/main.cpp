@@ -8,6 +8,7 @@
 #include "host/stop_signal.h"
 #include "host/wait.h"
 #include "agent/loop_conversations.h"
+#include "logcheck/logfile.h"
 #include "protocol/requests.h"
 
 namespace {
@@ -15,8 +16,10 @@ namespace {
 int run_agent() {
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
+    zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});
     zp::loop_ops ops;
     zp::plug_conversations(ops);
+    ops.log_silence_check = zp::log_silence_check;
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
