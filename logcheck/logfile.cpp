@@ -288,8 +288,10 @@ err log_check_file(devnode& node, bool is_new) {
         opened = os_file_open(path, &f);
     }
     if (opened) return format_error("Could not open log file \"%s\": %s", path.c_str(), opened.c_str());
-    if (is_new)
+    if (is_new) {
         if (err e = load_state(node, st, *f)) return e;
+        st.loaded = true;
+    }
 
     if (st.offset < 0) {
         int64_t end = os_file_seek_end(*f);
@@ -345,21 +347,23 @@ err log_check_file(devnode& node, bool is_new) {
 err log_check(devnode& node, resnode*) {
     devtree* kind = ancestor_group(node, 2);
     const bool systemd = kind && iequals(kind->id, "/systemd");
-    bool is_new = false;
     if (!node.state) {
         node.state_tag = state_tag_log;
         node.release_state = log_free_state;
-        is_new = true;
         if (!systemd) node.state = std::make_unique<log_file_state>();
     }
     if (node.state_tag != state_tag_log) fatal("Check state corrupt");
     err outcome;
     if (!systemd) {
-        if (!kind || (!iequals(kind->id, "/forward") && !iequals(kind->id, "eventlog")))
-            outcome = log_check_file(node, is_new);
-        else if (iequals(kind->id, "eventlog"))
-            outcome = format_error("Event log \"%s\" cannot be read in this build", node.id.c_str());
-        log_save_state(node, static_cast<log_file_state&>(*node.state));
+        auto& st = static_cast<log_file_state&>(*node.state);
+        if (!kind || (!iequals(kind->id, "/forward") && !iequals(kind->id, "eventlog"))) {
+            outcome = log_check_file(node, !st.loaded);
+        } else {
+            st.loaded = true;
+            if (iequals(kind->id, "eventlog"))
+                outcome = format_error("Event log \"%s\" cannot be read in this build", node.id.c_str());
+        }
+        if (st.loaded) log_save_state(node, st);
     }
     if (node.results.empty()) add_ok_result(node, nullptr);
     return outcome;

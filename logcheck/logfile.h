@@ -37,6 +37,10 @@ struct log_file_state : check_state {
     int64_t tail_len = 0;
     file_identity identity;  // the file read, when identity_known
     bool identity_known = false;
+    // False until the position was taken from the variables (a file check
+    // loads it at its first successful open): until then nothing is saved,
+    // so that a file missing at start-up keeps its stored position.
+    bool loaded = false;
 };
 
 // What the top layer lends the reader: whether a check-in is due (reading
