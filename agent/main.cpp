@@ -8,6 +8,7 @@
 #include "host/stop_signal.h"
 #include "host/wait.h"
 #include "agent/loop_conversations.h"
+#include "devtree/results_file.h"
 #include "logcheck/logfile.h"
 #include "protocol/requests.h"
 
@@ -20,6 +21,11 @@ int run_agent() {
     zp::loop_ops ops;
     zp::plug_conversations(ops);
     ops.log_silence_check = zp::log_silence_check;
+    ops.restore_results = [](zp::devtree_list& tree) { zp::restore_results_file(zp::results_file_path(), tree); };
+    ops.save_results = [](const zp::devtree_list& tree) {
+        if (zp::err e = zp::save_results_file(zp::results_file_path(), tree))
+            zp::log(3, "Unable to keep the waiting results: %s", e.c_str());
+    };
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);

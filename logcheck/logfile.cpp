@@ -96,7 +96,9 @@ std::string cut_key(std::string key, size_t max) {
 // Keys of the reading variables, as their 256- and 1024-byte buffers cut them.
 std::string key_of(const char* prefix, const std::string& name) {
     bool bin = std::strcmp(prefix, "first_bin:") == 0 || std::strcmp(prefix, "last_bin:") == 0;
-    return cut_key(prefix + name, bin ? variable_max_size : 255);
+    std::string key = prefix;
+    key += name;
+    return cut_key(std::move(key), bin ? variable_max_size : 255);
 }
 
 void store(const std::string& key, const std::string& value) {
@@ -207,18 +209,19 @@ void register_log_scanner(const log_file_hooks& h) {
 }
 
 std::string log_file_path(const devnode& node) {
-    std::vector<const devtree*> chain;
-    for (const devtree* g = node.parent; g; g = g->parent) chain.insert(chain.begin(), g);
+    // The group below "log" is "/" for a file; the groups below it are directories.
+    std::vector<const std::string*> ids{&node.id};
+    for (const devtree* g = node.parent; g && g->parent; g = g->parent) ids.push_back(&g->id);
     std::string path;
-    for (size_t i = 1; i < chain.size(); i++) {
-        if (i == 1 && chain[i]->id == "/") {
-            path = "/";
+    for (size_t i = ids.size(); i-- > 0;) {
+        if (i == ids.size() - 1 && i > 0 && *ids[i] == "/") {
+            path.push_back('/');
             continue;
         }
-        path += chain[i]->id;
-        path += '/';
+        path.append(*ids[i]);
+        if (i > 0) path.push_back('/');
     }
-    return path + node.id;
+    return path;
 }
 
 std::string log_hex_encode(const unsigned char* data, size_t len) {
