@@ -193,7 +193,10 @@ TEST_F(EndToEnd, LogCheckReportsTheLinesAppendedToAFile) {
     const fs::path file = dir / "app.log";
     write_file(file, "written before the agent looked\n");
     write_file(dir / "logs.conf", file.string() + "\n");
-    std::ofstream(env.path("etc/ZPAgent.conf"), std::ios::app) << "log_chk_conf = " << (dir / "logs.conf").string() << "\n";
+    // Only the log scanner offers checks, so that the log check runs every second.
+    std::ofstream(env.path("etc/ZPAgent.conf"), std::ios::app)
+        << "log_chk_conf = " << (dir / "logs.conf").string() << "\n"
+        << "disable_checks = fs mem system proc smart ifthrough custom scm perf action safte ipmisens csmiplus block\n";
     process agent;
     start_agent(agent, {});
     ASSERT_TRUE(talks(agent));

@@ -137,9 +137,9 @@ private:
 err serve_connection(server_state& st, stream_ptr conn);
 
 // The configured tree the policy gives an agent: every uploaded check with
-// the server's frequency and no thresholds, grouped as uploaded.
-// With a log rule, advanced log checks split at line feeds and record, as a
-// warning, every line that matches it.
+// the server's frequency and the thresholds chosen at upload, grouped as
+// uploaded. With a log rule, advanced log checks split at line feeds and
+// record, as a warning, every line that matches it.
 std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency,
                                         const std::optional<std::string>& log_rule = std::nullopt);
 // The checks of an uploaded scan tree (actions left out).
