@@ -3,6 +3,7 @@
 // The record lives for the whole process; the main thread owns it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -81,8 +82,9 @@ void reset_config_from_user();
 config& the_config();
 
 // The current server: an index into the_config().servers, and the flag that
-// says it moved since the main loop last reported it. Main thread only.
-int& current_server();
-bool& server_changed();
+// says it moved since the main loop last reported it. The main thread moves
+// it; the upgrade download thread reads it.
+std::atomic<int>& current_server();
+std::atomic<bool>& server_changed();
 
 }  // namespace zp
