@@ -10,6 +10,8 @@
 #include "host/wait.h"
 #include "agent/host_hookup.h"
 #include "agent/loop_conversations.h"
+#include "devtree/results_file.h"
+#include "logcheck/logfile.h"
 #include "monitors/hostinfo/hostinfo.h"
 #include "monitors/ipmi/ipmisens.h"
 #include "monitors/raid/raid.h"
@@ -28,6 +30,7 @@ void register_monitors() {
     zp::register_safte_scanners();
     zp::register_ipmi_scanners();
     zp::register_raid_scanners();
+    zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});
 }
 
 int run_agent() {
@@ -36,6 +39,12 @@ int run_agent() {
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::loop_ops ops;
     zp::plug_conversations(ops);
+    ops.log_silence_check = zp::log_silence_check;
+    ops.restore_results = [](zp::devtree_list& tree) { zp::restore_results_file(zp::results_file_path(), tree); };
+    ops.save_results = [](const zp::devtree_list& tree) {
+        if (zp::err e = zp::save_results_file(zp::results_file_path(), tree))
+            zp::log(3, "Unable to keep the waiting results: %s", e.c_str());
+    };
     ops.client_info = zp::gather_host_info;
     ops.log_reopen = [] {
         const auto& c = zp::the_config();

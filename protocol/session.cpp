@@ -104,6 +104,8 @@ err challenge_and_response(ProtocolStream& s, const std::string& hallmark) {
     if (auto e = s.flush()) return e;
     bignum_ptr r2;
     if (auto e = read_auth_response(s, r2)) {
+        // A stop cut the wait short: the server said nothing against the hallmark.
+        if (interrupted_by_stop(e)) return e;
         delete_variable(var_hallmark);
         return format_error("Server rejected challenge response (%s) - will re-negotiate hallmark", e.c_str());
     }

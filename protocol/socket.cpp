@@ -305,6 +305,8 @@ err open_socket_stream(uint32_t address, uint16_t port, int flags, stream_ptr& o
     return {};
 }
 
+bool interrupted_by_stop(const err& e) { return e.is_error() && e.message().find(stop_text) != std::string::npos; }
+
 bool socket_stream_local_address(ProtocolStream& s, uint32_t& address) {
     auto* ss = dynamic_cast<socket_stream*>(&s);
     uint16_t port;

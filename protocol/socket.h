@@ -98,6 +98,8 @@ int conversation_limit();
 // request" and wait_readable answers 0. -1 removes it. Any thread; the handle
 // must stay open while it is set.
 void set_socket_wake_handle(intptr_t h);
+// True when `e` comes from a socket wait that a stop request cut short.
+bool interrupted_by_stop(const err& e);
 
 // Connects and wraps the socket in a stream (flags as socket_create, usually
 // protocol_socket_flags). On failure `out` is unchanged and no socket is open.

@@ -91,7 +91,8 @@ std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups) 
     return out;
 }
 
-std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency) {
+std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency,
+                                        const std::optional<std::string>& log_rule) {
     std::vector<conf_group> tree;
     for (const auto& k : rec.checks) {
         if (k.path.size() < 2) continue;
@@ -119,6 +120,7 @@ std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequen
                 c.int_values[i] = static_cast<int32_t>(std::min(k.thresholds[i], 2147483647.0));
         }
         if (c.conf == 1) c.states = k.states;
+        if (c.conf == 4) c.log_rule = log_rule;
         group->checks.push_back(std::move(c));
     }
     return tree;
