@@ -188,6 +188,44 @@ TEST_F(EndToEnd, ResultsArriveFieldByFieldAndAWithheldAcknowledgementBringsThemA
     EXPECT_EQ(first.back(), "true");
 }
 
+TEST_F(EndToEnd, LogCheckReportsTheLinesAppendedToAFile) {
+    start_afresh({"--log-rule", "'.'"});
+    const fs::path file = dir / "app.log";
+    write_file(file, "written before the agent looked\n");
+    write_file(dir / "logs.conf", file.string() + "\n");
+    std::ofstream(env.path("etc/ZPAgent.conf"), std::ios::app) << "log_chk_conf = " << (dir / "logs.conf").string() << "\n";
+    process agent;
+    start_agent(agent, {});
+    ASSERT_TRUE(talks(agent));
+    auto lines = [&] {
+        std::ifstream in(dir / "results.jsonl");
+        std::vector<std::string> out;
+        for (std::string l; std::getline(in, l);)
+            if (l.find("\"app.log\"]") != std::string::npos && json_field(l, "status") == "1") out.push_back(l);
+        return out;
+    };
+    // The check runs once it is configured: from then on appended lines count.
+    ASSERT_TRUE(wait_until([&] { return logged("Agent will check device app.log"); }, 60));
+    std::ofstream(file, std::ios::app) << "first appended line\nsecond appended line\n";
+    ASSERT_TRUE(wait_until([&] { return lines().size() >= 2; }, 60));
+    auto got = lines();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(json_field(got[0], "value"), R"("first appended line\u000a")");
+    EXPECT_EQ(json_field(got[1], "value"), R"("second appended line\u000a")");
+    // A line read just before a stop comes once after the restart, whether its
+    // result went out before the stop or was kept for the next start.
+    std::ofstream(file, std::ios::app) << "third appended line\n";
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    agent.stop();
+    process again;
+    start_agent(again, {});
+    ASSERT_TRUE(wait_until([&] { return lines().size() >= 3; }, 60));
+    std::this_thread::sleep_for(std::chrono::seconds(12));  // one more check-in
+    got = lines();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(json_field(got[2], "value"), R"("third appended line\u000a")");
+}
+
 TEST_F(EndToEnd, DirectDowntimeAndRescanExitWithTheServersAnswer) {
     struct request_case {
         bool refuse;

@@ -237,7 +237,7 @@ err on_configure(conn& c, tag_code tag) {
     reply.id = rec.host_id;
     reply.checkin_frequency = opt.checkin_frequency;
     reply.servers = opt.cluster;
-    reply.tree = configured_tree(rec, opt.check_frequency);
+    reply.tree = configured_tree(rec, opt.check_frequency, opt.log_rule);
     reply.alert_groups = opt.alert_groups;
     log(1, "Configured %s (%s): %zu checks", c.label.c_str(), rec.host_id.c_str(), rec.checks.size());
     return send(c, "configure_resp", [&](ProtocolStream& s) { return write_configure_resp(s, reply); }, true);

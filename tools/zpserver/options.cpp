@@ -125,6 +125,7 @@ const char* usage_text() {
            "      --generator HEX       key exchange generator (02)\n"
            "      --frequency N         seconds between runs of each configured check (60)\n"
            "      --checkin-frequency N seconds between check-ins (60)\n"
+           "      --log-rule CLAUSE     log checks split at line feeds and record matching lines as warnings\n"
            "      --cluster H:P,...     server list sent to agents\n"
            "      --alert-group ID      alert group sent to agents (repeatable)\n"
            "      --host-id ID          host id given to every agent\n"
@@ -200,6 +201,9 @@ err parse_options(int argc, char** argv, server_options& out, bool& help) {
         } else if (arg == "--frequency") {
             if (auto e = number(-1, 86400, n)) return e;
             o.check_frequency = static_cast<int32_t>(n);
+        } else if (arg == "--log-rule") {
+            if (auto e = need(v)) return e;
+            o.log_rule = v;
         } else if (arg == "--checkin-frequency") {
             if (auto e = number(-1, 86400, n)) return e;
             o.checkin_frequency = static_cast<int32_t>(n);

@@ -61,7 +61,8 @@ std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups) 
     return out;
 }
 
-std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency) {
+std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency,
+                                        const std::optional<std::string>& log_rule) {
     std::vector<conf_group> tree;
     for (const auto& k : rec.checks) {
         if (k.path.size() < 2) continue;
@@ -81,6 +82,7 @@ std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequen
         c.id = k.path.back();
         c.conf = conf_kind(k.type);
         c.identifier = identifier_of(k.path);
+        if (c.conf == 4) c.log_rule = log_rule;
         group->checks.push_back(std::move(c));
     }
     return tree;

@@ -60,6 +60,7 @@ struct server_options {
     std::string modulus_hex;                   // empty: the 1024-bit group of RFC 2409
     std::string generator_hex = "02";
     int32_t check_frequency = 60;
+    std::optional<std::string> log_rule;  // clause of the one rule of advanced log checks
     int32_t checkin_frequency = 60;
     std::vector<std::pair<std::string, int32_t>> cluster;  // server list sent to agents
     std::optional<std::vector<std::string>> alert_groups;
@@ -137,7 +138,10 @@ err serve_connection(server_state& st, stream_ptr conn);
 
 // The configured tree the policy gives an agent: every uploaded check with
 // the server's frequency and no thresholds, grouped as uploaded.
-std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency);
+// With a log rule, advanced log checks split at line feeds and record, as a
+// warning, every line that matches it.
+std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency,
+                                        const std::optional<std::string>& log_rule = std::nullopt);
 // The checks of an uploaded scan tree (actions left out).
 std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups);
 

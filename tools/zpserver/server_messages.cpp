@@ -232,10 +232,18 @@ err write_conf_check(ProtocolStream& s, const conf_check& c) {
         }
         break;
     case 4:
-        // No separator, whole lines, no rules, no silence limits.
-        if (auto e = write_string(s, 1024, "")) return member_error("adv_log_conf.recordSeparator", e);
+        // No separator and no rules, or lines recorded by one rule; no silence limits.
+        if (auto e = write_string(s, 1024, c.log_rule ? "\\n" : "")) return member_error("adv_log_conf.recordSeparator", e);
         if (auto e = write_enumerated(s, 0)) return member_error("adv_log_conf.separatorInclusion", e);
         if (auto e = write_list_start(s)) return e;
+        if (c.log_rule) {
+            if (auto e = write_list_start(s)) return e;
+            if (auto e = write_string(s, 1024, *c.log_rule)) return member_error("rule.regex", e);
+            if (auto e = write_enumerated(s, 1)) return member_error("rule.status", e);
+            if (auto e = write_enumerated(s, 0)) return member_error("rule.decision", e);
+            if (auto e = write_string(s, 32, "")) return member_error("rule.destination", e);
+            if (auto e = write_end_of_contents(s)) return e;
+        }
         if (auto e = write_end_of_contents(s)) return e;
         break;
     default:

@@ -106,6 +106,7 @@ struct conf_check {
     std::optional<double> real_values[4];    // real continuous, same order
     std::vector<uint32_t> states;            // enum: one ENUM per state (0, 1 warn, 2 alert)
     std::optional<std::string> identifier;   // the server's id of the check
+    std::optional<std::string> log_rule;     // advanced log: "\n" separator and this one rule
 };
 struct conf_group {
     std::string id;
