@@ -50,26 +50,6 @@ void append_number(std::string& line, uint32_t n) {
     line.append(buf, r.ptr);
 }
 
-void build_line(std::string& line, const channel_event& ev, std::string_view message) {
-    line.clear();
-    line.append(level_name(ev.level));
-    line.push_back(':');
-    line.append(ev.provider);
-    line.push_back(':');
-    append_number(line, ev.task);
-    line.push_back(':');
-    append_number(line, ev.event_id);
-    line.push_back(':');
-    if (ev.user.empty())
-        line.append("N/A");
-    else
-        line.append(ev.user);
-    line.push_back(':');
-    line.append(ev.computer);
-    line.push_back(':');
-    line.append(message);
-}
-
 bool over_half_budget() { return result_budget_used() > result_budget_limit() / 2; }
 
 void keep_bookmark(log_file_state& st, const std::string& bookmark) {
@@ -121,6 +101,26 @@ void position(channel_reader& r, devnode& node, log_file_state& st) {
 
 }  // namespace
 
+void event_log_line(std::string& line, const channel_event& ev, std::string_view message) {
+    line.clear();
+    line.append(level_name(ev.level));
+    line.push_back(':');
+    line.append(ev.provider);
+    line.push_back(':');
+    append_number(line, ev.task);
+    line.push_back(':');
+    append_number(line, ev.event_id);
+    line.push_back(':');
+    if (ev.user.empty())
+        line.append("N/A");
+    else
+        line.append(ev.user);
+    line.push_back(':');
+    line.append(ev.computer);
+    line.push_back(':');
+    line.append(message);
+}
+
 bool load_channel_api() {
     if (loaded) return available;
     loaded = true;
@@ -164,7 +164,7 @@ err execute_event_log_check(devnode& node, bool is_new) {
                     message = data;
                 }
                 log(-1, "* About to build log line");
-                build_line(line, ev, message);
+                event_log_line(line, ev, message);
                 if (log_got_entry(line, node)) matched++;
                 lines++;
                 n++;

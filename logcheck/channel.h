@@ -13,6 +13,7 @@
 
 #include "core/err.h"
 #include "devtree/devtree.h"
+#include "logcheck/channel_os.h"
 
 namespace zp {
 
@@ -33,6 +34,10 @@ void reset_channel_api();
 // "execute_event_log_check failed: %s" on a failure of the interface, with
 // the bookmark of the last complete batch kept. A wrong state tag is fatal.
 err execute_event_log_check(devnode& node, bool is_new);
+
+// The line of one event: "level:provider:task:event:user:computer:message",
+// the level by name, "N/A" for no user, `message` as it is.
+void event_log_line(std::string& line, const channel_event& ev, std::string_view message);
 
 // The channel names offered for an "eventlog:" line (logged as the scan goes;
 // none when the interface is unavailable or the list cannot be had).

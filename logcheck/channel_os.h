@@ -57,7 +57,6 @@ err channel_seek_first(channel_reader& r);
 err channel_seek_last(channel_reader& r, std::string* bookmark);
 
 // Moves to the next event and renders it into *ev: 1, or 0 when there is none.
-// On failure returns the error and leaves the position where it was.
 err channel_next(channel_reader& r, channel_event* ev, int* got);
 // The event's other fields, each followed by CR LF, for an event without a
 // message; at most `max` bytes.

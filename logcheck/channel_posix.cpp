@@ -3,15 +3,14 @@
 // are cursors.
 #include <pwd.h>
 #include <systemd/sd-journal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 
 #include "logcheck/channel_os.h"
+#include "logcheck/journal_fields.h"
 
 namespace zp {
 
@@ -21,17 +20,12 @@ constexpr const char whole_journal[] = "journal";
 constexpr size_t uid_cache_max = 1024;
 constexpr size_t channel_field_max = 65536;
 
-// A field's value: what follows "NAME=", cut at the first NUL.
-std::string_view field_value(const void* data, size_t len, size_t name_len) {
-    std::string_view v(static_cast<const char*>(data) + name_len + 1, len - name_len - 1);
-    size_t nul = v.find('\0');
-    return nul == std::string_view::npos ? v : v.substr(0, nul);
-}
-
 bool field_is(const void* data, size_t len, std::string_view name) {
     return len > name.size() && static_cast<const char*>(data)[name.size()] == '=' &&
            std::memcmp(data, name.data(), name.size()) == 0;
 }
+
+std::string_view item_of(const void* data, size_t len) { return {static_cast<const char*>(data), len}; }
 
 err call_failed(const char* call, int r) { return format_error("%s: %s", call, system_error_text(-r).c_str()); }
 
@@ -50,33 +44,13 @@ struct journal_closer {
 };
 using journal_ptr = std::unique_ptr<sd_journal, journal_closer>;
 
-// Journal priorities to the levels of the line: 0-2 Critical, 3 Error,
-// 4 Warning, 5-6 Information, 7 Verbose.
-int level_of(std::string_view priority) {
-    static const int levels[8] = {1, 1, 1, 2, 3, 4, 4, 5};
-    if (priority.size() != 1 || priority[0] < '0' || priority[0] > '7') return -1;
-    return levels[priority[0] - '0'];
-}
-
-uint32_t number_of(std::string_view text) {
-    if (text.empty() || text.size() > 9) return 0;
-    uint32_t n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return 0;
-        n = n * 10 + static_cast<uint32_t>(c - '0');
-    }
-    return n;
-}
-
-void assign(std::string& to, std::string_view from) { to.assign(from.data(), from.size()); }
-
 }  // namespace
 
 struct channel_reader {
     journal_ptr j;
-    // The rendered fields of the current event (copies: the journal may reuse
-    // its buffer for the next field it decompresses).
-    std::string provider, comm, facility, uid, host, message, cursor;
+    // The fields of the current entry (copies: the journal may reuse its
+    // buffer for the next item it decompresses).
+    journal_fields fields;
     std::unordered_map<uint32_t, std::string> users;  // uid to name, "" unknown
 };
 
@@ -155,47 +129,22 @@ err channel_next(channel_reader& r, channel_event* ev, int* got) {
     if (rc < 0) return call_failed("sd_journal_next", rc);
     *got = rc > 0 ? 1 : 0;
     if (rc == 0) return {};
-    r.provider.clear();
-    r.comm.clear();
-    r.facility.clear();
-    r.uid.clear();
-    r.host.clear();
-    r.message.clear();
-    int level = -1;
+    r.fields.clear();
     const void* d;
     size_t l;
     sd_journal_restart_data(j);
-    while ((rc = sd_journal_enumerate_available_data(j, &d, &l)) > 0) {
-        const char* p = static_cast<const char*>(d);
-        if (p[0] == 'M' && field_is(d, l, "MESSAGE")) {
-            assign(r.message, field_value(d, l, 7));
-        } else if (p[0] == 'P' && field_is(d, l, "PRIORITY")) {
-            level = level_of(field_value(d, l, 8));
-        } else if (p[0] == 'S' && field_is(d, l, "SYSLOG_IDENTIFIER")) {
-            assign(r.provider, field_value(d, l, 17));
-        } else if (p[0] == 'S' && field_is(d, l, "SYSLOG_FACILITY")) {
-            assign(r.facility, field_value(d, l, 15));
-        } else if (p[0] == '_' && field_is(d, l, "_COMM")) {
-            assign(r.comm, field_value(d, l, 5));
-        } else if (p[0] == '_' && field_is(d, l, "_UID")) {
-            assign(r.uid, field_value(d, l, 4));
-        } else if (p[0] == '_' && field_is(d, l, "_HOSTNAME")) {
-            assign(r.host, field_value(d, l, 9));
-        }
-    }
+    while ((rc = sd_journal_enumerate_available_data(j, &d, &l)) > 0) journal_take_field(r.fields, item_of(d, l));
     if (rc < 0) return call_failed("sd_journal_enumerate_data", rc);
 
-    ev->level = level;
-    ev->provider = r.provider.empty() ? r.comm : r.provider;
-    ev->task = number_of(r.facility);
+    ev->level = r.fields.level;
+    ev->provider = journal_provider(r.fields);
+    ev->task = journal_task(r.fields);
     ev->event_id = 0;
-    ev->computer = r.host;
-    ev->message = r.message;
+    ev->computer = r.fields.host;
+    ev->message = r.fields.message;
     ev->user = {};
-    if (!r.uid.empty() && r.uid.size() <= 9 && std::all_of(r.uid.begin(), r.uid.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        })) {
-        uint32_t uid = number_of(r.uid);
+    uint32_t uid = 0;
+    if (journal_uid(r.fields, &uid)) {
         auto it = r.users.find(uid);
         if (it == r.users.end()) {
             if (r.users.size() >= uid_cache_max) r.users.clear();
@@ -217,19 +166,7 @@ void channel_event_data(channel_reader& r, size_t max, std::string* out) {
     const void* d;
     size_t l;
     sd_journal_restart_data(j);
-    while (sd_journal_enumerate_available_data(j, &d, &l) > 0) {
-        const char* p = static_cast<const char*>(d);
-        // The fields the sender gave, not those the journal added or the line shows.
-        if (p[0] == '_' || field_is(d, l, "PRIORITY") || field_is(d, l, "SYSLOG_IDENTIFIER") ||
-            field_is(d, l, "SYSLOG_FACILITY"))
-            continue;
-        std::string_view item(p, l);
-        size_t nul = item.find('\0');
-        if (nul != std::string_view::npos) item = item.substr(0, nul);
-        if (out->size() + item.size() + 2 > max) break;
-        out->append(item);
-        out->append("\r\n");
-    }
+    while (sd_journal_enumerate_available_data(j, &d, &l) > 0) journal_append_payload(*out, item_of(d, l), max);
 }
 
 err channel_bookmark(channel_reader& r, std::string* out) {
@@ -253,7 +190,8 @@ err channel_names(size_t max_name, size_t max_count, std::vector<std::string>& o
     sd_journal_restart_unique(j);
     while (units.size() < max_count && (rc = sd_journal_enumerate_available_unique(j, &d, &l)) > 0) {
         if (!field_is(d, l, "_SYSTEMD_UNIT")) continue;
-        std::string_view v = field_value(d, l, 13);
+        std::string_view v = item_of(d, l).substr(14);
+        v = v.substr(0, v.find('\0'));
         if (v.empty() || v.size() > max_name || v == whole_journal) continue;
         units.emplace_back(v);
     }
