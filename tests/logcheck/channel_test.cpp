@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 
 #include "core/variables.h"
@@ -13,46 +11,11 @@
 #include "logcheck/logfile.h"
 #include "logcheck/rules.h"
 #include "tests/support/files.h"
+#include "tests/support/journal.h"
 #include "tests/support/log_capture.h"
 
 namespace zp {
 namespace {
-
-// A journal directory that entries are appended to, one export-format entry
-// per text of "NAME=value" lines.
-class journal_writer {
-public:
-    explicit journal_writer(std::string dir) : dir_(std::move(dir)) {}
-
-    void add(const std::vector<std::string>& entries, const std::string& file = "remote") {
-        std::string text;
-        for (const auto& e : entries) {
-            seq_++;
-            text += "__REALTIME_TIMESTAMP=" + std::to_string(1700000000000000ULL + seq_ * 1000) + "\n";
-            text += "__MONOTONIC_TIMESTAMP=" + std::to_string(seq_ * 1000) + "\n";
-            text += "_BOOT_ID=0123456789abcdef0123456789abcdef\n" + e + "\n";
-        }
-        const std::string in = dir_ + "/../in.export";
-        test::write_file(in, text);
-        const char* tool = test::exists("/usr/lib/systemd/systemd-journal-remote")
-                               ? "/usr/lib/systemd/systemd-journal-remote"
-                               : "/lib/systemd/systemd-journal-remote";
-        std::string cmd = std::string(tool) + " --output=" + dir_ + "/" + file + ".journal " + in + " 2>/dev/null";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    }
-
-private:
-    std::string dir_;
-    uint64_t seq_ = 0;
-};
-
-// A binary field of export format: the name, its length (64 bits, little
-// endian) and the bytes.
-std::string binary_field(const std::string& name, const std::string& value) {
-    std::string f = name + "\n";
-    for (int i = 0; i < 8; i++) f.push_back(static_cast<char>((value.size() >> (8 * i)) & 0xff));
-    return f + value + "\n";
-}
 
 class ChannelTest : public ::testing::Test {
 protected:
@@ -100,7 +63,7 @@ protected:
     static void restart(devnode& node) { node.release_state(node); }
 
     test::temp_env env_;
-    journal_writer journal_{env_.path("journal")};
+    test::journal_writer journal_{env_.path("journal")};
     devtree_list tree_;
 };
 
@@ -167,7 +130,7 @@ TEST_F(ChannelTest, LineLayout) {
         {"PRIORITY=6\n_COMM=sshd\nSYSLOG_IDENTIFIER=ident\n_UID=3999999\nMESSAGE=m\n",
          "Information:ident:0:0:N/A::m"},
         {"PRIORITY=6\nSYSLOG_FACILITY=x\nCODE=7\nDETAIL=y\n_PID=1\n", "Information::0:0:N/A::CODE=7\r\nDETAIL=y\r\n"},
-        {"PRIORITY=6\n" + binary_field("MESSAGE", std::string("bin\0ary", 7)), "Information::0:0:N/A::bin"},
+        {"PRIORITY=6\n" + test::journal_binary_field("MESSAGE", std::string("bin\0ary", 7)), "Information::0:0:N/A::bin"},
         {"PRIORITY=6\nMESSAGE=caf\xc3\xa9 \xff\n", "Information::0:0:N/A::caf\xc3\xa9 \xff"},
     };
     std::vector<std::string> entries, want;
