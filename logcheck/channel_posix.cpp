@@ -35,7 +35,8 @@ err open_journal(sd_journal** j) {
         int r = sd_journal_open_directory(j, dir, 0);
         return r < 0 ? call_failed("sd_journal_open_directory", r) : err();
     }
-    int r = sd_journal_open(j, SD_JOURNAL_LOCAL_ONLY);
+    // The system's own journal: system services and the kernel of this machine.
+    int r = sd_journal_open(j, SD_JOURNAL_LOCAL_ONLY | SD_JOURNAL_SYSTEM);
     return r < 0 ? call_failed("sd_journal_open", r) : err();
 }
 
