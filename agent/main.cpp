@@ -3,6 +3,7 @@
 #include "core/agent.h"
 #include "core/config.h"
 #include "core/log.h"
+#include "custom/custom.h"
 #include "agent/main_loop.h"
 #include "agent/startup.h"
 #include "host/stop_signal.h"
@@ -10,14 +11,28 @@
 #include "agent/loop_conversations.h"
 #include "devtree/results_file.h"
 #include "logcheck/logfile.h"
+#include "monitors/ipmi/ipmisens.h"
+#include "monitors/raid/raid.h"
+#include "monitors/safte/safte.h"
+#include "monitors/smart/smart.h"
 #include "protocol/requests.h"
 
 namespace {
 
+// Every monitor module fills its entries of the scanner table.
+void register_monitors() {
+    zp::register_custom_scanners();
+    zp::register_smart_scanners();
+    zp::register_safte_scanners();
+    zp::register_ipmi_scanners();
+    zp::register_raid_scanners();
+    zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});
+}
+
 int run_agent() {
+    register_monitors();
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
-    zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});
     zp::loop_ops ops;
     zp::plug_conversations(ops);
     ops.log_silence_check = zp::log_silence_check;
