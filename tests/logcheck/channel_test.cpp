@@ -110,6 +110,19 @@ TEST_F(ChannelTest, VacuumedBookmarkStartsAtTheOldestEntry) {
     EXPECT_TRUE(cap.has("Bookmark of event log journal is no longer in the journal; reading from its oldest entry"));
 }
 
+TEST_F(ChannelTest, UnreadableBookmarkStartsAtTheLastEntry) {
+    journal_.add({entry("a.service", "old")});
+    devnode& all = check("journal");
+    const std::string bad = "no cursor";
+    const std::string hex = log_hex_encode(reinterpret_cast<const unsigned char*>(bad.data()), bad.size());
+    ASSERT_TRUE(set_variable("last_bin:" + dotted_name(all), hex).ok());
+    test::log_capture cap(1);
+    EXPECT_EQ(run(all), lines{});
+    EXPECT_TRUE(cap.has("Bookmark of event log journal cannot be used"));
+    journal_.add({entry("a.service", "new")});
+    EXPECT_EQ(run(all), lines{"Information:app:0:0:N/A:h:new"});
+}
+
 TEST_F(ChannelTest, LineLayout) {
     devnode& all = check("journal");
     EXPECT_EQ(run(all), lines{});
