@@ -7,6 +7,7 @@
 #include "core/config.h"
 #include "core/file_text.h"
 #include "core/log.h"
+#include "logcheck/channel.h"
 #include "logcheck/logfile_os.h"
 
 namespace zp {
@@ -96,8 +97,6 @@ void add_match(std::vector<log_match>& list, log_match m) {
     list.push_back(std::move(m));
 }
 
-// Event log names for "eventlog:" wildcards; the system journal's come later.
-std::vector<std::string> event_log_names() { return {}; }
 
 std::unique_ptr<devnode> log_devnode(const std::string& name) {
     auto d = alloc_devnode();
@@ -203,7 +202,7 @@ void log_fs_scan(const std::string& dir, devtree& group, const log_match& here, 
         const std::string next = last ? std::string() : (*chain.line)[chain.pos + 1].text;
         if (c.kind == log_conf_part::eventlog) {
             log(0, "Scanning EvenlLog");
-            for (auto& name : event_log_names()) {
+            for (auto& name : event_log_channels()) {
                 log(-1, "Inserting part \"%s\"(\"%s\")->\"%s\" as wildcard match", c.text.c_str(), name.c_str(),
                     next.c_str());
                 log_match m{log_match::eventlog, 0, name, {}};

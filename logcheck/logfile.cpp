@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/variables.h"
 #include "devtree/scan.h"
+#include "logcheck/channel.h"
 #include "logcheck/logconf.h"
 #include "logcheck/rotation.h"
 
@@ -205,6 +206,7 @@ void set_log_file_hooks(const log_file_hooks& h) { hooks = h; }
 
 void register_log_scanner(const log_file_hooks& h) {
     hooks = h;
+    (void)load_channel_api();
     (void)register_scanner("log", scan_log, log_check);
 }
 
@@ -235,14 +237,14 @@ std::string log_hex_encode(const unsigned char* data, size_t len) {
     return out;
 }
 
-size_t log_hex_decode(std::string_view text, unsigned char* out) {
+size_t log_hex_decode(std::string_view text, unsigned char* out, size_t max) {
     auto digit = [](char c) {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'A' && c <= 'F') return c - 'A' + 10;
         return -1;
     };
     size_t n = 0;
-    for (size_t i = 0; i < text.size() && n < log_sample_size; i += 2) {
+    for (size_t i = 0; i < text.size() && n < max; i += 2) {
         if (i + 1 >= text.size()) {
             log(3, "Odd number of characters in hex string \"%.*s\"", static_cast<int>(text.size()), text.data());
             return 0;
@@ -362,9 +364,14 @@ err log_check(devnode& node, resnode*) {
         if (!kind || (!iequals(kind->id, "/forward") && !iequals(kind->id, "eventlog"))) {
             outcome = log_check_file(node, !st.loaded);
         } else {
+            const bool is_new = !st.loaded;
             st.loaded = true;
-            if (iequals(kind->id, "eventlog"))
-                outcome = format_error("Event log \"%s\" cannot be read in this build", node.id.c_str());
+            if (iequals(kind->id, "eventlog")) {
+                if (channel_api_available())
+                    outcome = execute_event_log_check(node, is_new);
+                else
+                    outcome = format_error("Event log \"%s\" cannot be read in this build", node.id.c_str());
+            }
         }
         if (st.loaded) log_save_state(node, st);
     }

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "core/err.h"
+#include "core/variables.h"
 #include "devtree/devtree.h"
 #include "logcheck/logfile_os.h"
 
@@ -26,6 +27,8 @@ inline constexpr size_t log_read_buffer_size = 16384;  // one read, and the long
 inline constexpr int64_t log_reread_limit = 33554431;  // a too-large file is read again below this
 // Directory entries a rotation look-up examines at most.
 inline constexpr size_t log_rotation_scan_max = 300;
+// Longest event log bookmark: its hexadecimal form fills a variable.
+inline constexpr size_t log_bookmark_max = variable_max_size / 2;
 
 // Reading position of one log file (event log readers use the same record).
 struct log_file_state : check_state {
@@ -33,7 +36,9 @@ struct log_file_state : check_state {
     int64_t size = -1;   // position reached by the last read; -1 unknown
     unsigned char head[log_sample_size] = {};  // first bytes of the file as last seen
     int64_t head_len = 0;
-    unsigned char tail[log_sample_size] = {};  // the bytes before offset as last seen
+    // The bytes before offset as last seen (at most log_sample_size); for an
+    // event log, the bookmark of the last event handed to the rules, whole.
+    unsigned char tail[log_bookmark_max] = {};
     int64_t tail_len = 0;
     file_identity identity;  // the file read, when identity_known
     bool identity_known = false;
@@ -94,8 +99,8 @@ std::string log_file_path(const devnode& node);
 
 // Upper-case hexadecimal, two digits a byte.
 std::string log_hex_encode(const unsigned char* data, size_t len);
-// Decodes at most log_sample_size bytes from `text`. On an odd count or a
-// byte other than 0-9 A-F logs at level 3 and returns 0 (nothing stored).
-size_t log_hex_decode(std::string_view text, unsigned char* out);
+// Decodes at most `max` bytes from `text`. On an odd count or a byte other
+// than 0-9 A-F logs at level 3 and returns 0 (nothing stored).
+size_t log_hex_decode(std::string_view text, unsigned char* out, size_t max = log_sample_size);
 
 }  // namespace zp

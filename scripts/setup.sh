@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsystemd-dev dbus
   logrotate
+  libsystemd-dev systemd-journal-remote
 )
 
 missing=()

@@ -11,6 +11,7 @@
 
 #include "process.h"
 #include "tests/support/files.h"
+#include "tests/support/journal.h"
 
 namespace zp::test {
 
@@ -224,6 +225,40 @@ TEST_F(EndToEnd, LogCheckReportsTheLinesAppendedToAFile) {
     got = lines();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(json_field(got[2], "value"), R"("third appended line\u000a")");
+}
+
+TEST_F(EndToEnd, JournalCheckReportsNewEntriesOnceAcrossARestart) {
+    start_afresh({"--log-rule", "'.'"});
+    journal_writer journal(env.path("journal"));
+    auto entry = [](const std::string& m) { return "_SYSTEMD_UNIT=a.service\nSYSLOG_IDENTIFIER=app\nPRIORITY=3\nMESSAGE=" + m + "\n"; };
+    journal.add({entry("written before the agent looked")});
+    write_file(dir / "logs.conf", "eventlog:*\n");
+    std::ofstream(env.path("etc/ZPAgent.conf"), std::ios::app) << "log_chk_conf = " << (dir / "logs.conf").string() << "\n";
+    process agent;
+    start_agent(agent, {});
+    ASSERT_TRUE(talks(agent));
+    auto lines = [&] {
+        std::ifstream in(dir / "results.jsonl");
+        std::vector<std::string> out;
+        for (std::string l; std::getline(in, l);)
+            if (l.find("\"a.service\"]") != std::string::npos && json_field(l, "status") == "1")
+                out.push_back(json_field(l, "value"));
+        return out;
+    };
+    ASSERT_TRUE(wait_until([&] { return logged("Agent will check device a.service"); }, 60));
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // its first run looked
+    journal.add({entry("first"), entry("second")});
+    ASSERT_TRUE(wait_until([&] { return lines().size() >= 2; }, 60));
+    EXPECT_EQ(lines(), (std::vector<std::string>{R"("Error:app:0:0:N/A::first")", R"("Error:app:0:0:N/A::second")"}));
+    agent.stop();
+    journal.add({entry("while stopped")});
+    process again;
+    start_agent(again, {});
+    ASSERT_TRUE(wait_until([&] { return lines().size() >= 3; }, 60));
+    std::this_thread::sleep_for(std::chrono::seconds(12));  // one more check-in
+    auto got = lines();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[2], R"("Error:app:0:0:N/A::while stopped")");
 }
 
 TEST_F(EndToEnd, DirectDowntimeAndRescanExitWithTheServersAnswer) {

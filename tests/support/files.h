@@ -25,7 +25,7 @@ inline void write_file(const std::string& path, const std::string& data) {
 
 inline bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// A fresh directory with etc/, user/, state/, ustate/ and run/ below it, the
+// A fresh directory with etc/, user/, state/, ustate/, run/ and journal/ below it, the
 // ZERPAL_* variables pointing there; removed with everything in it at the end.
 class temp_env {
 public:
@@ -35,7 +35,7 @@ public:
         root = tmpl;
         const char* vars[][2] = {{"ZERPAL_CONF_DIR", "etc"}, {"ZERPAL_USER_CONF_DIR", "user"},
                                  {"ZERPAL_STATE_DIR", "state"}, {"ZERPAL_USER_STATE_DIR", "ustate"},
-                                 {"ZERPAL_RUN_DIR", "run"}};
+                                 {"ZERPAL_RUN_DIR", "run"}, {"ZERPAL_JOURNAL_DIR", "journal"}};
         for (auto& [var, sub] : vars) {
             std::filesystem::create_directory(path(sub));
             ::setenv(var, path(sub).c_str(), 1);
