@@ -17,6 +17,38 @@ err unexpected(const char* path) { return format_error("Unexpected contents in %
 // The texts are kept between runs so that a reading allocates nothing.
 err read_file_for(const char* path, std::string& text) { return read_host_file(path, text); }
 
+// ---------------------------------------------------------------------------
+// Files kept for one second: every counter of an object that a round of
+// checks reads within that second is served by one collection.
+
+uint64_t collections = 0;
+
+struct file_collection {
+    const char* path;
+    std::string text;
+    int64_t taken_ms = 0;
+    bool held = false;
+    uint64_t generation = 0;  // counts the collections of this file
+};
+
+file_collection stat_file{"/proc/stat"};
+file_collection meminfo_file{"/proc/meminfo"};
+file_collection vmstat_file{"/proc/vmstat"};
+file_collection net_dev_file{"/proc/net/dev"};
+file_collection diskstats_file{"/proc/diskstats"};
+
+err collect(file_collection& f) {
+    const int64_t now = monotonic_ms();
+    if (f.held && now >= f.taken_ms && now - f.taken_ms < 1000) return {};
+    f.held = false;
+    if (auto e = read_file_for(f.path, f.text)) return e;
+    f.held = true;
+    f.taken_ms = now;
+    ++f.generation;
+    ++collections;
+    return {};
+}
+
 // Processor: one instance per processor and "_Total" for all of them.
 constexpr std::array processor_counters = {
     counter_def{"% Processor Time", counter_kind::percent, detail_novice},
@@ -26,11 +58,9 @@ constexpr std::array processor_counters = {
     counter_def{"% Interrupt Time", counter_kind::percent, detail_advanced},
 };
 
-std::string stat_text;
-
 err processor_instances(std::vector<std::string>& out) {
-    if (auto e = read_file_for("/proc/stat", stat_text)) return e;
-    if (parse_stat_cpu_list(stat_text, out) == parse_status::malformed) return unexpected("/proc/stat");
+    if (auto e = collect(stat_file)) return e;
+    if (parse_stat_cpu_list(stat_file.text, out) == parse_status::malformed) return unexpected("/proc/stat");
     out.emplace_back("_Total");
     return {};
 }
@@ -38,9 +68,9 @@ err processor_instances(std::vector<std::string>& out) {
 err read_processor(std::string_view instance, size_t index, counter_sample& out) {
     if (instance.empty() || (instance != "_Total" && instance.find_first_not_of("0123456789") != std::string_view::npos))
         return err::no_result();
-    if (auto e = read_file_for("/proc/stat", stat_text)) return e;
+    if (auto e = collect(stat_file)) return e;
     cpu_times t;
-    switch (parse_stat_cpu(stat_text, instance == "_Total" ? std::string_view() : instance, t)) {
+    switch (parse_stat_cpu(stat_file.text, instance == "_Total" ? std::string_view() : instance, t)) {
     case parse_status::ok: break;
     case parse_status::missing: return err::no_result();
     case parse_status::malformed: return unexpected("/proc/stat");
@@ -57,6 +87,7 @@ err read_processor(std::string_view instance, size_t index, counter_sample& out)
     }
     out.figure = static_cast<double>(part);
     out.base = static_cast<double>(t.total());
+    out.taken_ms = stat_file.taken_ms;
     return {};
 }
 
@@ -89,45 +120,15 @@ err read_system(std::string_view instance, size_t index, counter_sample& out) {
         return {};
     }
     if (index != 0 && index != 3) return err::no_result();
-    if (auto e = read_file_for("/proc/stat", stat_text)) return e;
+    if (auto e = collect(stat_file)) return e;
     uint64_t v = 0;
-    switch (parse_stat_value(stat_text, index == 0 ? "ctxt" : "procs_running", v)) {
+    switch (parse_stat_value(stat_file.text, index == 0 ? "ctxt" : "procs_running", v)) {
     case parse_status::ok: break;
     case parse_status::missing: return err::no_result();
     case parse_status::malformed: return unexpected("/proc/stat");
     }
     out.figure = static_cast<double>(v);
-    return {};
-}
-
-// ---------------------------------------------------------------------------
-// Files kept for one second: every counter of an object that a round of
-// checks reads within that second is served by one collection.
-
-uint64_t collections = 0;
-
-struct file_collection {
-    const char* path;
-    std::string text;
-    int64_t taken_ms = 0;
-    bool held = false;
-    uint64_t generation = 0;  // counts the collections of this file
-};
-
-file_collection meminfo_file{"/proc/meminfo"};
-file_collection vmstat_file{"/proc/vmstat"};
-file_collection net_dev_file{"/proc/net/dev"};
-file_collection diskstats_file{"/proc/diskstats"};
-
-err collect(file_collection& f) {
-    const int64_t now = monotonic_ms();
-    if (f.held && now >= f.taken_ms && now - f.taken_ms < 1000) return {};
-    f.held = false;
-    if (auto e = read_file_for(f.path, f.text)) return e;
-    f.held = true;
-    f.taken_ms = now;
-    ++f.generation;
-    ++collections;
+    out.taken_ms = stat_file.taken_ms;
     return {};
 }
 
@@ -447,7 +448,7 @@ int find_counter(const counter_object& obj, std::string_view name) {
 uint64_t collections_made() { return collections; }
 
 void forget_collections() {
-    for (file_collection* f : {&meminfo_file, &vmstat_file, &net_dev_file, &diskstats_file}) f->held = false;
+    for (file_collection* f : {&stat_file, &meminfo_file, &vmstat_file, &net_dev_file, &diskstats_file}) f->held = false;
     disks_listed = false;
 }
 

@@ -4,10 +4,10 @@
 // Adding an object is one entry in the table of objects.cpp and one reader
 // (plus, when it has instances, an instance lister). Readers run on the main
 // thread and read through host_files.h; the previous sample that rate and
-// percent counters need lives in the counter_state. The objects whose files
-// serve many counters (memory, network interfaces, disks) keep each file's
-// text for one second, so that every counter a round of checks reads within
-// that second is served by one collection.
+// percent counters need lives in the counter_state. The files that serve many
+// counters (/proc/stat, meminfo, vmstat, net/dev, diskstats) are kept for one
+// second, so that every counter a round of checks reads within that second is
+// served by one collection.
 #pragma once
 
 #include <cstdint>
