@@ -63,6 +63,22 @@ void stop_sleepers() {
     std::filesystem::remove_all(sleeper_dir);
 }
 
+// A simulated clock that the benchmark moves on by one
+// second makes every check run after it a fresh collection, as a check run
+// once per second or less often would be.
+
+int64_t clock_offset_ms = 0;
+int64_t bench_clock() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + clock_offset_ms;
+}
+void bench_sleep(int ms) { clock_offset_ms += ms; }
+
+struct clock_moved {
+    clock_moved() { zp::set_monotonic_clock(bench_clock, bench_sleep); }
+    ~clock_moved() { zp::set_monotonic_clock(nullptr, nullptr); }
+};
+
 // One configured check of a scanner, as registration would make it.
 struct one_check {
     zp::devtree group;
@@ -78,11 +94,13 @@ struct one_check {
 };
 
 void run_check_loop(benchmark::State& state, const char* scanner, const char* id, uint32_t type) {
+    clock_moved clock;
     one_check c(scanner, id, type);
     // The first run of a rate counter waits one second for its second sample;
-    // the runs measured are the ones that follow.
+    // the runs measured are the ones that follow, each a second later.
     (void)zp::check_device(*c.node);
     for (auto _ : state) {
+        clock_offset_ms += 1000;
         auto res = zp::check_device(*c.node);
         if (!res || res->status == zp::status_error) {
             state.SkipWithError("check failed");
@@ -170,21 +188,7 @@ void BM_bare_proc_stat_walk(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------
-// Performance counters. A simulated clock that the benchmark moves on by one
-// second makes every check run after it a fresh collection, as a check run
-// once per second or less often would be.
-
-int64_t clock_offset_ms = 0;
-int64_t bench_clock() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + clock_offset_ms;
-}
-void bench_sleep(int ms) { clock_offset_ms += ms; }
-
-struct clock_moved {
-    clock_moved() { zp::set_monotonic_clock(bench_clock, bench_sleep); }
-    ~clock_moved() { zp::set_monotonic_clock(nullptr, nullptr); }
-};
+// Performance counters.
 
 // A configured perf counter check: "perf" > object > instance > counter.
 struct perf_check {

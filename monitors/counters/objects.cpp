@@ -323,7 +323,7 @@ err list_disks() {
     disk_names.clear();
     const std::string base = host_path("/sys/block/");
     for (auto& n : names)
-        if (path_exists(base + n + "/device")) disk_names.push_back(std::move(n));
+        if (host_path_exists(base + n + "/device")) disk_names.push_back(std::move(n));
     disks_listed = true;
     disks_listed_ms = monotonic_ms();
     return {};
