@@ -8,6 +8,7 @@
 #include "agent/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
+#include "agent/host_hookup.h"
 #include "agent/loop_conversations.h"
 #include "monitors/hostinfo/hostinfo.h"
 #include "monitors/ipmi/ipmisens.h"
@@ -40,6 +41,7 @@ int run_agent() {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
     };
+    zp::plug_host(ops);
     return zp::run_agent_loop(ops);
 }
 

@@ -15,7 +15,12 @@
 
 namespace zp {
 
-// Process-wide scheduling state of the loop.
+// Process-wide scheduling state of the loop. Owned by the main loop on the main
+// thread: it and the conversations it starts (loop_conversations, which lend the
+// trees and the throttle to protocol/) are the only writers and readers, except
+// the two atomic flags, which request_stop and set_upgrade_ready raise from any
+// thread (today the stop-signal thread of host/; later the parent-pipe reader
+// and the upgrade download thread).
 struct loop_state {
     int32_t failures = 1;          // at most server count + 7
     int64_t last_checkin = 0;      // last acknowledged check-in (0: none yet)
@@ -72,6 +77,12 @@ int backoff();
 // timed sleep. Any thread.
 void request_stop();
 void set_upgrade_ready();
+
+// The loop's own event, which request_stop and set_upgrade_ready signal, put
+// among the wait objects and wake-up events and taken out again: what an empty
+// init_host and release_host do. Main thread.
+void add_loop_events();
+void remove_loop_events();
 
 // Runs the loop until it ends and returns the exit code (0). Tests call it with
 // fakes; agent_main_loop uses the defaults and exits.

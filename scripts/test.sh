@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build, a bounded run of each
-# fuzz target, then the same tests built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# fuzz target, the host tests with ThreadSanitizer, then the same tests built
+# with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZP_WERROR=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
@@ -18,7 +18,12 @@ if [ -x scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh
 fi
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZP_SANITIZE=ON -DZP_BUILD_BENCH=OFF
+# The threads of the command pipe and the self-upgrade under ThreadSanitizer.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZP_TSAN=ON -DZP_BUILD_BENCH=OFF
+cmake --build build-tsan --target host_tests -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/host/host_tests --gtest_filter='Upgrade.*:CommandPipe.*'
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZP_SANITIZE=ON -DZP_BUILD_BENCH=OFF -DZP_WERROR=ON
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
