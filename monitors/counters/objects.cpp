@@ -19,7 +19,8 @@ err read_file_for(const char* path, std::string& text) { return read_host_file(p
 
 // ---------------------------------------------------------------------------
 // Files kept for one second: every counter of an object that a round of
-// checks reads within that second is served by one collection.
+// checks reads within that second is served by one collection. These and the
+// disk list below are written and read by the readers only, on the main thread.
 
 uint64_t collections = 0;
 
