@@ -228,7 +228,7 @@ uint64_t net_lines_generation = 0;
 err collect_network() {
     if (auto e = collect(net_dev_file)) return e;
     if (net_lines_generation != net_dev_file.generation) {
-        net_lines = parse_net_dev(net_dev_file.text);
+        parse_net_dev(net_dev_file.text, net_lines);
         net_lines_generation = net_dev_file.generation;
     }
     return {};
@@ -351,7 +351,7 @@ err read_disk(std::string_view instance, size_t index, counter_sample& out) {
     if (index >= disk_counters.size()) return err::no_result();
     if (auto e = collect(diskstats_file)) return e;
     if (disk_lines_generation != diskstats_file.generation) {
-        disk_lines = parse_diskstats(diskstats_file.text);
+        parse_diskstats(diskstats_file.text, disk_lines);
         disk_lines_generation = diskstats_file.generation;
     }
     disk_line d;

@@ -116,7 +116,13 @@ parse_status parse_uptime(std::string_view text, double& seconds) {
 
 std::vector<net_dev_line> parse_net_dev(std::string_view text) {
     std::vector<net_dev_line> out;
-    while (!text.empty() && out.size() < max_lines) {
+    parse_net_dev(text, out);
+    return out;
+}
+
+void parse_net_dev(std::string_view text, std::vector<net_dev_line>& out) {
+    size_t n_out = 0;
+    while (!text.empty() && n_out < max_lines) {
         std::string_view line = next_line(text);
         size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
@@ -129,18 +135,24 @@ std::vector<net_dev_line> parse_net_dev(std::string_view text) {
         size_t n = 0;
         while (n < 16 && take_u64(rest, f[n])) ++n;
         if (n < 16) continue;
-        net_dev_line d;
+        if (n_out == out.size()) out.emplace_back();
+        net_dev_line& d = out[n_out++];
         d.name = name;
         d.rx_bytes = f[0], d.rx_packets = f[1], d.rx_errs = f[2], d.rx_drop = f[3];
         d.tx_bytes = f[8], d.tx_packets = f[9], d.tx_errs = f[10], d.tx_drop = f[11];
-        out.push_back(std::move(d));
     }
-    return out;
+    out.resize(n_out);
 }
 
 std::vector<disk_line> parse_diskstats(std::string_view text) {
     std::vector<disk_line> out;
-    while (!text.empty() && out.size() < max_lines) {
+    parse_diskstats(text, out);
+    return out;
+}
+
+void parse_diskstats(std::string_view text, std::vector<disk_line>& out) {
+    size_t n_out = 0;
+    while (!text.empty() && n_out < max_lines) {
         std::string_view line = next_line(text);
         uint64_t major, minor;
         if (!take_u64(line, major) || !take_u64(line, minor)) continue;
@@ -154,14 +166,14 @@ std::vector<disk_line> parse_diskstats(std::string_view text) {
         size_t n = 0;
         while (n < 11 && take_u64(line, f[n])) ++n;
         if (n < 11) continue;
-        disk_line d;
+        if (n_out == out.size()) out.emplace_back();
+        disk_line& d = out[n_out++];
         d.name = name;
         d.reads = f[0], d.read_sectors = f[2], d.read_ms = f[3];
         d.writes = f[4], d.write_sectors = f[6], d.write_ms = f[7];
         d.in_flight = f[8], d.io_ms = f[9], d.queue_ms = f[10];
-        out.push_back(std::move(d));
     }
-    return out;
+    out.resize(n_out);
 }
 
 parse_status parse_meminfo_kb(std::string_view text, std::string_view key, uint64_t& kb) {

@@ -50,6 +50,7 @@ struct net_dev_line {
 // do not read as an interface are skipped. At most max_lines are kept.
 inline constexpr size_t max_lines = 4096;
 std::vector<net_dev_line> parse_net_dev(std::string_view text);
+void parse_net_dev(std::string_view text, std::vector<net_dev_line>& out);
 
 // One line of /proc/diskstats: the device name and the figures the disk
 // counters use (times in milliseconds, sizes in 512-byte sectors).
@@ -60,8 +61,10 @@ struct disk_line {
     uint64_t in_flight = 0, io_ms = 0, queue_ms = 0;
 };
 // Every line with at least the eleven figures of old kernels, in file order;
-// others are skipped. At most max_lines are kept.
+// others are skipped. At most max_lines are kept. The second form reuses the
+// room of `out` (a reading every second allocates nothing).
 std::vector<disk_line> parse_diskstats(std::string_view text);
+void parse_diskstats(std::string_view text, std::vector<disk_line>& out);
 
 // The figure of a "Key:   123 kB" line of /proc/meminfo, in kilobytes.
 parse_status parse_meminfo_kb(std::string_view text, std::string_view key, uint64_t& kb);
