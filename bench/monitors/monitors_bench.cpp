@@ -1,7 +1,10 @@
 // monitors_bench.cpp - cost of each host check beside a bare loop that reads
 // the same /proc file (or calls statvfs); the process check with 1,000 extra
 // processes beside `pgrep -x` for the same lookup; the full scan of this host;
-// resident memory after 10,000 check runs with every offered check configured.
+// the "perf" scan, perf counter checks beside bare reads of their files, and
+// a round of every disk and interface check served by one collection per
+// object; resident memory after 10,000 check runs with every offered check
+// configured.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -11,11 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -23,7 +28,10 @@
 #include "core/log.h"
 #include "devtree/check.h"
 #include "devtree/scan.h"
+#include "monitors/counters/host_files.h"
+#include "monitors/counters/objects.h"
 #include "monitors/hostinfo/hostinfo.h"
+#include "monitors/system/perf.h"
 #include "monitors/system/system.h"
 
 extern char** environ;
@@ -56,6 +64,24 @@ void stop_sleepers() {
     std::filesystem::remove_all(sleeper_dir);
 }
 
+// A simulated clock that the benchmark moves on by one
+// second makes every check run after it a fresh collection, as a check run
+// once per second or less often would be.
+
+int64_t clock_offset_ms = 0;
+int64_t bench_clock() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + clock_offset_ms;
+}
+// The first run of a check really waits: its second sample must see the
+// kernel's figures move on (processor ticks are 10 ms).
+void bench_sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+struct clock_moved {
+    clock_moved() { zp::set_monotonic_clock(bench_clock, bench_sleep); }
+    ~clock_moved() { zp::set_monotonic_clock(nullptr, nullptr); }
+};
+
 // One configured check of a scanner, as registration would make it.
 struct one_check {
     zp::devtree group;
@@ -71,11 +97,13 @@ struct one_check {
 };
 
 void run_check_loop(benchmark::State& state, const char* scanner, const char* id, uint32_t type) {
+    clock_moved clock;
     one_check c(scanner, id, type);
     // The first run of a rate counter waits one second for its second sample;
-    // the runs measured are the ones that follow.
+    // the runs measured are the ones that follow, each a second later.
     (void)zp::check_device(*c.node);
     for (auto _ : state) {
+        clock_offset_ms += 1000;
         auto res = zp::check_device(*c.node);
         if (!res || res->status == zp::status_error) {
             state.SkipWithError("check failed");
@@ -162,6 +190,96 @@ void BM_bare_proc_stat_walk(benchmark::State& state) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Performance counters.
+
+// A configured perf counter check: "perf" > object > instance > counter.
+struct perf_check {
+    zp::devtree_list tree;
+    zp::devnode* node = nullptr;
+    perf_check(const char* object, const char* instance, const char* counter) {
+        zp::devtree* g = zp::devtree_child(tree, "perf", std::nullopt);
+        g = zp::devtree_child(*g, object, std::nullopt);
+        if (instance) g = zp::devtree_child(*g, instance, std::nullopt);
+        auto n = zp::alloc_devnode();
+        n->id = counter;
+        n->type = zp::type_real_continuous;
+        node = n.get();
+        zp::add_devnodes(*g, std::move(n));
+    }
+};
+
+void perf_check_loop(benchmark::State& state, const char* object, const char* instance, const char* counter,
+                     bool fresh) {
+    clock_moved clock;
+    perf_check c(object, instance, counter);
+    (void)zp::check_device(*c.node);
+    for (auto _ : state) {
+        if (fresh) clock_offset_ms += 1000;
+        auto res = zp::check_device(*c.node);
+        if (!res || res->status == zp::status_error) {
+            state.SkipWithError("check failed");
+            break;
+        }
+        benchmark::DoNotOptimize(res->dvalue);
+    }
+}
+
+void BM_perf_scan(benchmark::State& state) {
+    size_t checks = 0;
+    for (auto _ : state) {
+        zp::devtree root;
+        (void)zp::scan_perfcnts(root);
+        checks = 0;
+        for (auto& o : root.children[0]->children) {
+            checks += o->checks.size();
+            for (auto& i : o->children) checks += i->checks.size();
+        }
+    }
+    state.counters["checks"] = static_cast<double>(checks);
+}
+
+void BM_check_perf_disk_total(benchmark::State& s) {
+    perf_check_loop(s, "PhysicalDisk", "_Total", "Disk Reads/sec", true);
+}
+void BM_check_perf_disk_total_same_second(benchmark::State& s) {
+    perf_check_loop(s, "PhysicalDisk", "_Total", "Disk Reads/sec", false);
+}
+void BM_bare_read_diskstats(benchmark::State& s) { bare_read(s, "/proc/diskstats"); }
+void BM_check_perf_net_lo(benchmark::State& s) {
+    perf_check_loop(s, "Network Interface", "lo", "Bytes Received/sec", true);
+}
+void BM_bare_read_net_dev(benchmark::State& s) { bare_read(s, "/proc/net/dev"); }
+void BM_check_perf_memory(benchmark::State& s) { perf_check_loop(s, "Memory", nullptr, "Available Bytes", true); }
+
+// A round of the 13 block checks of disk 0 and every interface check, once
+// per (simulated) second: one collection of /proc/diskstats and one of
+// /proc/net/dev serve the whole round.
+void BM_round_of_disk_and_interface_checks(benchmark::State& state) {
+    clock_moved clock;
+    zp::devtree_list tree = zp::hardware_scan();
+    std::vector<zp::devnode*> nodes;
+    for (auto& g : tree) {
+        if (g->id != "block" && g->id != "ifthrough" && g->id != "ifevents") continue;
+        std::vector<zp::devtree*> todo{g.get()};
+        while (!todo.empty()) {
+            zp::devtree* t = todo.back();
+            todo.pop_back();
+            for (auto& n : t->checks) nodes.push_back(n.get());
+            for (auto& c : t->children) todo.push_back(c.get());
+        }
+    }
+    for (auto* n : nodes) (void)zp::check_device(*n);
+    const uint64_t before = zp::collections_made();
+    for (auto _ : state) {
+        clock_offset_ms += 1000;
+        for (auto* n : nodes) benchmark::DoNotOptimize(zp::check_device(*n).get());
+    }
+    state.counters["checks_per_round"] = static_cast<double>(nodes.size());
+    state.counters["collections_per_round"] =
+        static_cast<double>(zp::collections_made() - before) / static_cast<double>(state.iterations());
+}
+
 void BM_full_scan(benchmark::State& state) {
     size_t checks = 0;
     for (auto _ : state) {
@@ -220,6 +338,14 @@ BENCHMARK(BM_pgrep_present)->Iterations(200)->UseRealTime();
 BENCHMARK(BM_check_proc_missing)->Iterations(1000)->UseRealTime();
 BENCHMARK(BM_pgrep_missing)->Iterations(200)->UseRealTime();
 BENCHMARK(BM_bare_proc_stat_walk)->Iterations(1000)->UseRealTime();
+BENCHMARK(BM_perf_scan)->Iterations(50)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_check_perf_disk_total)->Iterations(10000);
+BENCHMARK(BM_check_perf_disk_total_same_second)->Iterations(10000);
+BENCHMARK(BM_bare_read_diskstats)->Iterations(10000);
+BENCHMARK(BM_check_perf_net_lo)->Iterations(10000);
+BENCHMARK(BM_bare_read_net_dev)->Iterations(10000);
+BENCHMARK(BM_check_perf_memory)->Iterations(10000);
+BENCHMARK(BM_round_of_disk_and_interface_checks)->Iterations(1000);
 BENCHMARK(BM_full_scan)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_host_info)->Iterations(100)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_rss_after_10000_runs)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "monitors/counters/proc_parse.h"
 #include "monitors/hostinfo/hostinfo.h"
+#include "monitors/system/perf.h"
 #include "monitors/system/system_parse.h"
 
 namespace {
@@ -63,16 +64,45 @@ void etc_files(std::string_view text) {
     check(zp::parse_mac(text).size() <= 32);
 }
 
+void net_and_disk(std::string_view text) {
+    auto net = zp::parse_net_dev(text);
+    check(net.size() <= zp::max_lines);
+    for (const auto& l : net) check(!l.name.empty() && l.name.size() <= 15 && l.name.find('/') == std::string::npos);
+    auto disks = zp::parse_diskstats(text);
+    check(disks.size() <= zp::max_lines);
+    for (const auto& d : disks) check(!d.name.empty() && d.name.size() <= 64);
+    uint64_t kb;
+    (void)zp::parse_meminfo_kb(text, "MemAvailable:", kb);
+}
+
+// Instance names and counter names as the perf, interface and disk scanners
+// take them from the host.
+void names(std::string_view text) {
+    int number;
+    std::string word;
+    if (zp::parse_disk_instance(text, number, word)) check(!word.empty() && word.size() <= text.size());
+    std::string id(text.substr(0, 300));
+    std::string unit = zp::perf_counter_unit(id, !text.empty() && (text[0] & 1), static_cast<uint32_t>(text.size()) << 28);
+    check(unit.size() <= 3);
+    std::vector<std::string> list;
+    for (size_t i = 0; i < text.size() && list.size() < 64; i += 7) list.emplace_back(text.substr(i, 3 + static_cast<unsigned char>(text[i]) % 200));
+    auto labels = zp::instance_labels(list);
+    check(labels.size() == list.size());
+    for (const auto& l : labels) check(l.size() <= 127);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 4) {
+    switch (data[0] % 6) {
     case 0: stat_text(text); break;
     case 1: mountinfo(text); break;
     case 2: meminfo(text); break;
-    default: etc_files(text); break;
+    case 3: etc_files(text); break;
+    case 4: net_and_disk(text); break;
+    default: names(text); break;
     }
     return 0;
 }

@@ -79,11 +79,14 @@ collect_status collect(counter_state& c, std::string& why) {
         return collect_status::failed;
     }
     const counter_kind kind = c.object->counters[c.index].kind;
-    if (kind == counter_kind::rate) s.base = static_cast<double>(monotonic_ms()) / 1000.0;
-    // A sample taken before the base moved on (the same millisecond or clock
-    // tick) replaces the last one: the value then spans the longer interval
-    // instead of being undefined.
-    if (c.samples >= 1 && (kind == counter_kind::rate || kind == counter_kind::percent) && s.base == c.last.base) {
+    if (kind == counter_kind::rate)
+        s.base = static_cast<double>(s.taken_ms >= 0 ? s.taken_ms : monotonic_ms()) / 1000.0;
+    // A sample from the same collection as the last one, or taken before the
+    // base moved on (the same millisecond or clock tick), replaces the last
+    // one: the value then spans the longer interval instead of being undefined.
+    const bool same_collection = s.taken_ms >= 0 && s.taken_ms == c.last.taken_ms;
+    const bool two_samples = kind != counter_kind::raw && kind != counter_kind::seconds && kind != counter_kind::fraction;
+    if (c.samples >= 1 && two_samples && (same_collection || (kind != counter_kind::average && s.base == c.last.base))) {
         c.last = s;
         return collect_status::ok;
     }
@@ -95,26 +98,37 @@ collect_status collect(counter_state& c, std::string& why) {
 
 // The value from the samples held, or false ("invalid data"): a rate or
 // percent counter needs two samples whose figures did not go backwards (a
-// processor taken off line, a reset interface, a wrapped counter).
+// processor taken off line, a reset interface, a wrapped or replaced disk).
 bool formatted_value(const counter_state& c, double& v) {
-    switch (c.object->counters[c.index].kind) {
+    const counter_kind kind = c.object->counters[c.index].kind;
+    switch (kind) {
     case counter_kind::raw:
     case counter_kind::seconds:
         if (c.samples < 1) return false;
         v = c.last.figure;
         return true;
+    case counter_kind::fraction:
+        if (c.samples < 1 || !(c.last.base > 0)) return false;
+        v = 100.0 * c.last.figure / c.last.base;
+        return true;
     case counter_kind::rate:
     case counter_kind::percent:
+    case counter_kind::inverse:
     case counter_kind::average: {
         if (c.samples < 2) return false;
         double df = c.last.figure - c.prev.figure;
         double db = c.last.base - c.prev.base;
-        if (c.object->counters[c.index].kind == counter_kind::average && db == 0 && df == 0) {
+        if (kind == counter_kind::average && db == 0 && df == 0) {
             v = 0;  // no operations in the interval
             return true;
         }
         if (df < 0 || db <= 0) return false;
-        v = c.object->counters[c.index].kind == counter_kind::percent ? 100.0 * df / db : df / db;
+        if (kind == counter_kind::percent)
+            v = 100.0 * df / db;
+        else if (kind == counter_kind::inverse)
+            v = df >= db ? 0.0 : 100.0 - 100.0 * df / db;
+        else
+            v = df / db;
         return true;
     }
     }
@@ -220,6 +234,39 @@ void free_counter_state(devnode& node) {
 }
 
 void free_counter(std::unique_ptr<counter_state> c) { c.reset(); }
+
+err get_counter_info(const counter_state& c, counter_info& info) {
+    if (!c.object || c.index >= c.object->counters.size()) return err::text("The handle is not a valid object.");
+    const counter_def& d = c.object->counters[c.index];
+    info.type = counter_type(d);
+    info.detail = d.detail;
+    info.path = c.path;
+    return {};
+}
+
+err enum_objects(uint32_t detail, std::vector<std::string>& objects) {
+    objects.clear();
+    for (const auto& o : counter_objects())
+        if (o.detail <= detail) objects.emplace_back(o.name);
+    return {};
+}
+
+err enum_object_items(const char* object, uint32_t detail, std::vector<std::string>& counters,
+                      std::vector<std::string>& instances) {
+    counters.clear();
+    instances.clear();
+    const counter_object* o = find_counter_object(object);
+    if (!o) return err::text("The specified object was not found on the computer.");
+    for (const auto& d : o->counters)
+        if (d.detail <= detail) counters.emplace_back(d.name);
+    if (o->instances) {
+        if (auto e = o->instances(instances)) {
+            instances.clear();
+            return e;
+        }
+    }
+    return {};
+}
 
 int load_english_counter_names() {
     auto& list = catalogue();

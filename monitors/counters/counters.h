@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/err.h"
 #include "devtree/devtree.h"
@@ -55,6 +56,26 @@ counter_state* attached_counter(devnode& node);
 void free_counter_state(devnode& node);
 // Releases a counter no devnode holds.
 void free_counter(std::unique_ptr<counter_state> c);
+
+// What the provider tells about an open counter.
+struct counter_info {
+    uint32_t type = 0;    // the Windows counter type (display suffix in the top four bits)
+    uint32_t detail = 0;  // detail level at which it is offered
+    std::string path;
+};
+// Fills `info`; fails only for a counter that is not open.
+err get_counter_info(const counter_state& c, counter_info& info);
+
+// Enumeration, as the host offers it now. `detail` is a detail level (100
+// novice, 200 advanced, 300 expert, 400 wizard): only objects and counters
+// offered at that level or below are listed.
+// The names of the objects, in catalogue order.
+err enum_objects(uint32_t detail, std::vector<std::string>& objects);
+// The counters of `object` and its instances (none for an object without
+// instances). Fails for an unknown object or when its instances cannot be
+// listed; both lists are then empty.
+err enum_object_items(const char* object, uint32_t detail, std::vector<std::string>& counters,
+                      std::vector<std::string>& instances);
 
 // Name translation over the provider's catalogue (English and host names are
 // the same; the first entry of a name wins). 1 and the name in dst, or 0.

@@ -30,6 +30,8 @@ err read_file_path(const std::string& path, std::string& out, size_t max) {
 
 err read_link_path(const std::string& path, std::string& out) { return os::read_link(path, out); }
 
+bool host_path_exists(const std::string& path) { return os::exists(path); }
+
 int64_t monotonic_ms() { return clock_fn ? clock_fn() : os::monotonic_ms(); }
 
 void sleep_ms(int ms) {

@@ -35,6 +35,8 @@ err list_host_dir(const char* path, std::vector<std::string>& names);
 err read_file_path(const std::string& path, std::string& out, size_t max = host_file_max);
 // The target of a symbolic link (at most 4095 bytes).
 err read_link_path(const std::string& path, std::string& out);
+// True when something (a file, a directory, a link to one) is at `path`.
+bool host_path_exists(const std::string& path);
 
 // A monotonic clock in milliseconds and a sleep, replaceable by tests (null
 // restores the system's).

@@ -11,6 +11,7 @@ namespace zp::os {
 
 err read_whole_file(const std::string& path, std::string& out, size_t max);
 err read_link(const std::string& path, std::string& out);
+bool exists(const std::string& path);
 err list_dir(const std::string& path, std::vector<std::string>& names);
 int64_t monotonic_ms();
 void sleep_ms(int ms);

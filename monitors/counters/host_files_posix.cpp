@@ -61,6 +61,8 @@ err read_link(const std::string& path, std::string& out) {
     return {};
 }
 
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
 err list_dir(const std::string& path, std::vector<std::string>& names) {
     dir_closer d{::opendir(path.c_str())};
     if (!d.d) return err::text(system_error_text(errno));

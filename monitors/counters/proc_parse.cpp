@@ -114,4 +114,75 @@ parse_status parse_uptime(std::string_view text, double& seconds) {
     return parse_status::ok;
 }
 
+std::vector<net_dev_line> parse_net_dev(std::string_view text) {
+    std::vector<net_dev_line> out;
+    parse_net_dev(text, out);
+    return out;
+}
+
+void parse_net_dev(std::string_view text, std::vector<net_dev_line>& out) {
+    size_t n_out = 0;
+    while (!text.empty() && n_out < max_lines) {
+        std::string_view line = next_line(text);
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view name = line.substr(0, colon);
+        while (!name.empty() && is_blank(name.front())) name.remove_prefix(1);
+        // Interface names are at most 15 bytes without blanks or slashes.
+        if (name.empty() || name.size() > 15 || name.find_first_of(" \t/") != std::string_view::npos) continue;
+        std::string_view rest = line.substr(colon + 1);
+        uint64_t f[16];
+        size_t n = 0;
+        while (n < 16 && take_u64(rest, f[n])) ++n;
+        if (n < 16) continue;
+        if (n_out == out.size()) out.emplace_back();
+        net_dev_line& d = out[n_out++];
+        d.name = name;
+        d.rx_bytes = f[0], d.rx_packets = f[1], d.rx_errs = f[2], d.rx_drop = f[3];
+        d.tx_bytes = f[8], d.tx_packets = f[9], d.tx_errs = f[10], d.tx_drop = f[11];
+    }
+    out.resize(n_out);
+}
+
+std::vector<disk_line> parse_diskstats(std::string_view text) {
+    std::vector<disk_line> out;
+    parse_diskstats(text, out);
+    return out;
+}
+
+void parse_diskstats(std::string_view text, std::vector<disk_line>& out) {
+    size_t n_out = 0;
+    while (!text.empty() && n_out < max_lines) {
+        std::string_view line = next_line(text);
+        uint64_t major, minor;
+        if (!take_u64(line, major) || !take_u64(line, minor)) continue;
+        while (!line.empty() && is_blank(line.front())) line.remove_prefix(1);
+        size_t end = 0;
+        while (end < line.size() && !is_blank(line[end])) ++end;
+        if (end == 0 || end > 64) continue;
+        std::string_view name = line.substr(0, end);
+        line.remove_prefix(end);
+        uint64_t f[11];
+        size_t n = 0;
+        while (n < 11 && take_u64(line, f[n])) ++n;
+        if (n < 11) continue;
+        if (n_out == out.size()) out.emplace_back();
+        disk_line& d = out[n_out++];
+        d.name = name;
+        d.reads = f[0], d.read_sectors = f[2], d.read_ms = f[3];
+        d.writes = f[4], d.write_sectors = f[6], d.write_ms = f[7];
+        d.in_flight = f[8], d.io_ms = f[9], d.queue_ms = f[10];
+    }
+    out.resize(n_out);
+}
+
+parse_status parse_meminfo_kb(std::string_view text, std::string_view key, uint64_t& kb) {
+    std::string_view rest;
+    if (!find_keyed_line(text, key, rest)) return parse_status::missing;
+    uint64_t v;
+    if (!take_u64(rest, v)) return parse_status::malformed;
+    kb = v;
+    return parse_status::ok;
+}
+
 }  // namespace zp

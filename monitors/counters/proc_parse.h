@@ -38,4 +38,35 @@ parse_status parse_stat_value(std::string_view text, std::string_view key, uint6
 // The first figure of /proc/uptime, in seconds.
 parse_status parse_uptime(std::string_view text, double& seconds);
 
+// One interface line of /proc/net/dev: its name and the sixteen figures
+// (receive bytes, packets, errs, drop, fifo, frame, compressed, multicast,
+// then transmit bytes, packets, errs, drop, fifo, colls, carrier, compressed).
+struct net_dev_line {
+    std::string name;
+    uint64_t rx_bytes = 0, rx_packets = 0, rx_errs = 0, rx_drop = 0;
+    uint64_t tx_bytes = 0, tx_packets = 0, tx_errs = 0, tx_drop = 0;
+};
+// Every interface line, in file order; the two heading lines and lines that
+// do not read as an interface are skipped. At most max_lines are kept.
+inline constexpr size_t max_lines = 4096;
+std::vector<net_dev_line> parse_net_dev(std::string_view text);
+void parse_net_dev(std::string_view text, std::vector<net_dev_line>& out);
+
+// One line of /proc/diskstats: the device name and the figures the disk
+// counters use (times in milliseconds, sizes in 512-byte sectors).
+struct disk_line {
+    std::string name;
+    uint64_t reads = 0, read_sectors = 0, read_ms = 0;
+    uint64_t writes = 0, write_sectors = 0, write_ms = 0;
+    uint64_t in_flight = 0, io_ms = 0, queue_ms = 0;
+};
+// Every line with at least the eleven figures of old kernels, in file order;
+// others are skipped. At most max_lines are kept. The second form reuses the
+// room of `out` (a reading every second allocates nothing).
+std::vector<disk_line> parse_diskstats(std::string_view text);
+void parse_diskstats(std::string_view text, std::vector<disk_line>& out);
+
+// The figure of a "Key:   123 kB" line of /proc/meminfo, in kilobytes.
+parse_status parse_meminfo_kb(std::string_view text, std::string_view key, uint64_t& kb);
+
 }  // namespace zp

@@ -10,6 +10,7 @@
 #include "devtree/scan.h"
 #include "monitors/counters/counters.h"
 #include "monitors/counters/host_files.h"
+#include "monitors/system/perf.h"
 #include "monitors/system/system_os.h"
 #include "monitors/system/system_parse.h"
 
@@ -118,6 +119,7 @@ void register_system_scanners() {
     register_scanner("system", scan_system, check_system);
     register_scanner("proc", scan_processes, check_process);
     register_scanner("scm", scan_services, check_service);
+    register_perf_scanners();
 }
 
 // ---------------------------------------------------------------------------

@@ -16,7 +16,8 @@
 
 namespace zp {
 
-// Fills the table entries "fs", "mem", "system", "proc" and "scm".
+// Fills the table entries "fs", "mem", "system", "proc" and "scm", and those
+// of perf.h ("perf", "ifthrough", "ifevents", "block").
 void register_system_scanners();
 
 err scan_fs(devtree& root);

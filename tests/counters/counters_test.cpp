@@ -34,6 +34,7 @@ protected:
         on_sleep = nullptr;
     }
     void TearDown() override {
+        forget_collections();
         set_host_root("");
         set_monotonic_clock(nullptr, nullptr);
     }
@@ -43,6 +44,7 @@ protected:
                          "cpu  " + std::to_string(user) + " 0 0 " + std::to_string(idle) +
                              " 0 0 0 0 0 0\ncpu0 1 2 3 4 5 6 7 0 0 0\ncpu1 1 2 3 4\nintr 1 2 3\nctxt " +
                              std::to_string(ctxt) + "\nprocs_running 3\n" + extra);
+        forget_collections();  // a new state of the host, even within the same simulated second
     }
     test::temp_env env;
 };
@@ -120,6 +122,7 @@ TEST_F(Counters, VanishedInstanceGivesNoCountersText) {
     auto c = create_counter("Processor", "1", "% Idle Time", true);
     ASSERT_TRUE(c);
     test::write_file(env.path("proc/stat"), "cpu  1 2 3 4\ncpu0 1 2 3 4\n");
+    forget_collections();
     double v = -1;
     err e = get_counter_value(*c, v);
     EXPECT_EQ(e.message(),
@@ -151,6 +154,7 @@ TEST_F(Counters, BadOrMissingProcFileIsCollectError) {
             test::write_file(env.path("proc/stat"), k.stat);
         else
             std::filesystem::remove(env.path("proc/stat"));
+        forget_collections();
         double v = -1;
         EXPECT_EQ(get_counter_value(*c, v).message(), k.want);
         EXPECT_EQ(v, -1);

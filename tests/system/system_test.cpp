@@ -8,6 +8,7 @@
 
 #include "core/config.h"
 #include "monitors/counters/host_files.h"
+#include "monitors/counters/objects.h"
 #include "monitors/system/system_parse.h"
 #include "tests/support/files.h"
 
@@ -32,6 +33,7 @@ protected:
         fs::create_directories(env.path("proc/self"));
     }
     void TearDown() override {
+        forget_collections();
         set_host_root("");
         set_monotonic_clock(nullptr, nullptr);
         on_sleep = nullptr;
@@ -156,6 +158,7 @@ TEST_F(SystemScanners, SystemChecksThroughCounters) {
     auto stat = [this](uint64_t busy, uint64_t idle, uint64_t ctxt) {
         test::write_file(env.path("proc/stat"), "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle) +
                                                     "\ncpu0 1 1 1 1\nctxt " + std::to_string(ctxt) + "\n");
+        forget_collections();
     };
     test::write_file(env.path("proc/uptime"), "99.50 12.00\n");
     stat(0, 0, 0);
@@ -191,6 +194,7 @@ TEST_F(SystemScanners, SystemChecksThroughCounters) {
     devnode idle;
     idle.id = "idle";
     test::write_file(env.path("proc/stat"), "cpu  1 2\n");
+    forget_collections();
     EXPECT_EQ(check_system(idle, &res).message(),
               "Could not get counter value in check_load: Couldn't collect query data for \\Processor(_Total)\\% "
               "Processor Time: Unexpected contents in /proc/stat");
