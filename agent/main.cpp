@@ -8,6 +8,8 @@
 #include "host/stop_signal.h"
 #include "host/wait.h"
 #include "agent/loop_conversations.h"
+#include "devtree/results_file.h"
+#include "logcheck/logfile.h"
 #include "monitors/ipmi/ipmisens.h"
 #include "monitors/raid/raid.h"
 #include "monitors/safte/safte.h"
@@ -28,8 +30,15 @@ int run_agent() {
     register_monitors();
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
+    zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});
     zp::loop_ops ops;
     zp::plug_conversations(ops);
+    ops.log_silence_check = zp::log_silence_check;
+    ops.restore_results = [](zp::devtree_list& tree) { zp::restore_results_file(zp::results_file_path(), tree); };
+    ops.save_results = [](const zp::devtree_list& tree) {
+        if (zp::err e = zp::save_results_file(zp::results_file_path(), tree))
+            zp::log(3, "Unable to keep the waiting results: %s", e.c_str());
+    };
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);

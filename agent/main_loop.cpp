@@ -102,10 +102,11 @@ struct bound_ops {
     }
 };
 
-void registration_phase(const bound_ops& ops) {
+// True once registered; false when the loop is left before.
+bool registration_phase(const bound_ops& ops) {
     auto& st = agent_loop();
     for (;;) {
-        if (leaving()) return;
+        if (leaving()) return false;
         err e = ops.register_agent();
         const bool ok = e.ok();
         if (!ok) {
@@ -125,7 +126,7 @@ void registration_phase(const bound_ops& ops) {
             log(0, "Successfully registered with server.");
         }
         ops.after_wait();
-        if (ok) return;
+        if (ok) return true;
     }
 }
 
@@ -263,14 +264,17 @@ int run_agent_loop(const loop_ops& raw_ops) {
     }
     std::srand(static_cast<unsigned>(time_now()));
 
-    registration_phase(ops);
+    const bool keep_results = registration_phase(ops) && raw_ops.save_results;
+    if (keep_results && raw_ops.restore_results) raw_ops.restore_results(st.configured);
 
     check_schedule sched;
     sched.rebuild(st.configured);
     for (;;) {
         if (leaving()) break;  // 1
         devnode* next = sched.select(time_now());  // 2
+        const uint64_t writes = variables_writes();
         if (err e = flush_variables(false)) log(3, "Flush error: %s", e.c_str());
+        if (keep_results && variables_writes() != writes) raw_ops.save_results(st.configured);
 
         int64_t now = time_now();  // 3
         const int64_t due = next ? std::max(now, next->next_due) : no_check_due;
@@ -303,6 +307,7 @@ int run_agent_loop(const loop_ops& raw_ops) {
         if (done) return 0;
     }
 
+    if (keep_results) raw_ops.save_results(st.configured);
     st.configured.clear();
     st.client_info.clear();
     (void)flush_variables(true);

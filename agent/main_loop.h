@@ -59,6 +59,12 @@ struct loop_ops {
     std::function<void()> notify_parent;
     // Waits up to `seconds` (default wait_for_object); tests advance a clock.
     std::function<void(int seconds)> wait;
+    // Results waiting for the server across a stop: put back once on the tree
+    // of the first registration; kept after every flush of the variables that
+    // wrote and at shutdown (only once they were put back, so that a stop
+    // before any registration leaves what was kept alone).
+    std::function<void(devtree_list&)> restore_results;
+    std::function<void(const devtree_list&)> save_results;
 };
 
 // The check-in interval in effect: 60 when unset, else at least 10.

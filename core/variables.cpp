@@ -34,6 +34,7 @@ struct store {
     std::list<variable> vars;  // newest first
     int64_t dirty_since = 0;   // 0 clean; 1 write at the next flush
     std::string file_name;
+    uint64_t writes = 0;
 };
 
 store& the_store() {
@@ -225,8 +226,11 @@ err flush_variables(bool force) {
     if (err e = replace_file(s.file_name, serialize(s.vars)))
         return format_error("Cannot write variables file \"%s\": %s", s.file_name.c_str(), e.c_str());
     s.dirty_since = 0;
+    s.writes++;
     return {};
 }
+
+uint64_t variables_writes() { return the_store().writes; }
 
 void clear_variables() {
     auto& s = the_store();

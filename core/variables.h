@@ -47,6 +47,10 @@ err read_variables();
 // failure the store stays dirty and the file keeps its previous contents.
 err flush_variables(bool force);
 
+// How many times flush_variables has written the file since start-up; what
+// is kept beside the variables is written whenever this changes.
+uint64_t variables_writes();
+
 // Parses the contents of a variables file into (key, value) pairs in file
 // order. An empty text is an empty store. Fails on anything the agent did not
 // write: a bad header, a bad escape, a missing end line, a repeated key, and

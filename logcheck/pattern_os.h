@@ -34,7 +34,7 @@ inline constexpr int regex_matched = 0;
 inline constexpr int regex_no_match = -1;
 
 // Texts of faults that the pattern code finds itself, in the engine's words.
-enum class regex_fault { bad_backref, too_big };
+enum class regex_fault { bad_backref, too_big, bad_pattern };
 
 // Compiles `text` (NUL-free) as an extended expression. On failure returns the
 // engine's error code, sets *error_text to its message (at most 79 bytes) and
@@ -48,5 +48,7 @@ int os_regex_exec(const os_regex& re, std::string_view subject, std::span<match_
 // Number of parenthesised sub-expressions.
 size_t os_regex_groups(const os_regex& re);
 std::string os_regex_fault_text(regex_fault f);
+// The engine's text for one of its error codes (at most 79 bytes).
+std::string os_regex_error_text(int code);
 
 }  // namespace zp

@@ -69,7 +69,14 @@ size_t os_regex_groups(const os_regex& re) {
 
 std::string os_regex_fault_text(regex_fault f) {
     char buf[80];
-    regerror(f == regex_fault::bad_backref ? REG_ESUBREG : REG_ESIZE, nullptr, buf, sizeof buf);
+    int code = f == regex_fault::bad_backref ? REG_ESUBREG : f == regex_fault::too_big ? REG_ESIZE : REG_BADPAT;
+    regerror(code, nullptr, buf, sizeof buf);
+    return buf;
+}
+
+std::string os_regex_error_text(int code) {
+    char buf[80];
+    regerror(code, nullptr, buf, sizeof buf);
     return buf;
 }
 

@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   libspdlog-dev libfmt-dev libgcrypt20-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  logrotate
 )
 
 missing=()

@@ -299,6 +299,21 @@ TEST_F(MainLoop, RegressionRunExitsWhenNoFakeCheckProducedValues) {
     EXPECT_FALSE(agent_loop().stop_requested.load());
 }
 
+TEST_F(MainLoop, KeptResultsComeBackAfterRegistrationAndAreSavedAtEachWriteAndAtShutdown) {
+    ops.restore_results = [](devtree_list&) { record("restore"); };
+    ops.save_results = [](const devtree_list&) { record("save"); };
+    ASSERT_TRUE(set_variable("new key", "written at the first flush").ok());
+    max_checkins = 2;
+    run_agent_loop(ops);
+    EXPECT_EQ(events("re"), (events_t{"register@0", "restore@0"}));
+    EXPECT_EQ(events("save"), (events_t{"save@0", "save@30"}));
+    // Stopped before any registration: what was kept stays as it was.
+    register_failures = 1;
+    ops.wait = [](int) { request_stop(); };
+    rerun();
+    EXPECT_EQ(trace, (events_t{"register@0"}));
+}
+
 TEST_F(MainLoop, StopRequestShutsDownAndUpgradeIsAttemptedOnlyWithoutStop) {
     test::log_capture cap;
     max_checkins = 2;
