@@ -3,6 +3,7 @@
 #include "core/agent.h"
 #include "core/config.h"
 #include "core/log.h"
+#include "custom/custom.h"
 #include "agent/main_loop.h"
 #include "agent/startup.h"
 #include "host/stop_signal.h"
@@ -28,6 +29,7 @@ void register_monitors() {
 
 int run_agent() {
     register_monitors();
+    zp::register_custom_scanners();
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});

@@ -15,7 +15,7 @@ struct file_closer {
 }  // namespace
 
 err read_text_file(const std::string& path, size_t max_bytes, std::string& out) {
-    std::unique_ptr<std::FILE, file_closer> f(std::fopen(path.c_str(), "rb"));
+    std::unique_ptr<std::FILE, file_closer> f(open_file(path, "rb"));
     if (!f) return err::text(system_error_text(last_system_error()));
     std::string data;
     char buf[8192];

@@ -4,11 +4,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "core/err.h"
 
 namespace zp {
+
+// fopen that keeps the file from commands the agent starts (close-on-exec).
+std::FILE* open_file(const std::string& path, const char* mode);
 
 // Reads the file at `path` into `out`. Fails with the system's error text when
 // the file cannot be opened or read, and with "File too large" when it holds

@@ -12,6 +12,7 @@
 
 #include "core/agent.h"
 #include "core/clock.h"
+#include "core/file_text.h"
 #include "core/log_os.h"
 
 namespace zp {
@@ -90,7 +91,7 @@ void log_text(int level, const std::string& text) {
 void log_to_stderr() { set_stream(stderr); }
 
 bool open_log(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "a");
+    std::FILE* f = open_file(path, "a");
     set_stream(f);
     return f != nullptr;
 }

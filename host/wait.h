@@ -38,6 +38,10 @@ public:
 
     void set();    // any thread
     void reset();
+    // Waits up to `ms` milliseconds (negative: without limit) for the event:
+    // 1 signalled (an auto-reset event's signal is consumed), 0 timed out, -1
+    // the wait failed. Any thread.
+    int wait(int64_t ms) const;
     bool valid() const { return h_ != invalid_os_handle; }
     os_handle handle() const { return h_; }
 

@@ -212,4 +212,31 @@ TEST_F(EndToEnd, DirectDowntimeAndRescanExitWithTheServersAnswer) {
     }
 }
 
+TEST_F(EndToEnd, CustomCheckAndActionFromDefinitionFiles) {
+    fs::create_directories(dir / "defs");
+    write_file((dir / "defs" / "custom.conf").string(), "[temp]\ncommand=echo Result: 41\ntype=integer\nunit=C\n");
+    write_file((dir / "defs" / "actions.conf").string(),
+               "[mark]\ncommand=echo acted > " + (dir / "acted").string() + "\n");
+    start_afresh({"--action", "action/mark"});
+    env.machine_conf(read_file(env.path("etc/ZPAgent.conf")) + "custom_chk_conf = " +
+                     (dir / "defs" / "custom.conf").string() + "\nactions_conf = " +
+                     (dir / "defs" / "actions.conf").string() + "\n");
+    process agent;
+    start_agent(agent, {});
+    ASSERT_TRUE(talks(agent));
+    auto custom_results = [&] {
+        std::vector<std::string> out;
+        std::ifstream in(dir / "results.jsonl");
+        for (std::string l; std::getline(in, l);)
+            if (l.find("\"path\":[\"custom\",\"temp\"]") != std::string::npos) out.push_back(l);
+        return out;
+    };
+    ASSERT_TRUE(wait_until([&] { return !custom_results().empty(); }, 60));
+    std::string first = custom_results().front();
+    EXPECT_EQ(json_field(first, "value"), "41") << first;
+    EXPECT_EQ(json_field(first, "status"), "0") << first;
+    ASSERT_TRUE(wait_until([&] { return exists((dir / "acted").string()); }, 30));
+    EXPECT_TRUE(logged("Executing AgentAction mark"));
+}
+
 }  // namespace zp::test
