@@ -8,6 +8,7 @@
 #include "agent/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
+#include "agent/host_hookup.h"
 #include "agent/loop_conversations.h"
 #include "devtree/results_file.h"
 #include "logcheck/logfile.h"
@@ -41,6 +42,7 @@ int run_agent() {
         if (zp::err e = zp::save_results_file(zp::results_file_path(), tree))
             zp::log(3, "Unable to keep the waiting results: %s", e.c_str());
     };
+    zp::plug_host(ops);
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);

@@ -34,7 +34,9 @@ void signal_wakeup() {
     signal_ev.set();
 }
 
-void default_init_host() {
+}  // namespace
+
+void add_loop_events() {
     std::lock_guard lk(signal_mu);
     if (err e = wait_event::create(true, false, signal_ev)) {
         log(2, "%s", e.c_str());
@@ -44,13 +46,15 @@ void default_init_host() {
     if (!add_wait_event(signal_ev.handle())) log(2, "add_wait_event() failed");
 }
 
-void default_release_host() {
+void remove_loop_events() {
     std::lock_guard lk(signal_mu);
     if (!signal_ev.valid()) return;
     if (!del_wakeup_event(signal_ev.handle())) log(2, "del_wakeup_event() failed for signal_ev");
     if (!del_wait_event(signal_ev.handle())) log(2, "del_wait_event() failed for signal_ev");
     signal_ev = wait_event();
 }
+
+namespace {
 
 int server_count() { return the_config().server_count(); }
 
@@ -98,7 +102,7 @@ struct bound_ops {
         if (ops.release_host)
             ops.release_host();
         else
-            default_release_host();
+            remove_loop_events();
     }
 };
 
@@ -257,7 +261,7 @@ int run_agent_loop(const loop_ops& raw_ops) {
     if (raw_ops.init_host)
         raw_ops.init_host();
     else
-        default_init_host();
+        add_loop_events();
     if (raw_ops.client_info) st.client_info = raw_ops.client_info();
     {
         devtree_list scanned = raw_ops.scan ? raw_ops.scan() : hardware_scan();
@@ -322,7 +326,7 @@ int run_agent_loop(const loop_ops& raw_ops) {
 }
 
 void agent_main_loop(const loop_ops& ops) {
-    on_fatal_release([] { default_release_host(); });
+    on_fatal_release([] { remove_loop_events(); });
     std::exit(run_agent_loop(ops));
 }
 

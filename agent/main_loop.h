@@ -79,6 +79,12 @@ int backoff();
 void request_stop();
 void set_upgrade_ready();
 
+// The loop's own event, which request_stop and set_upgrade_ready signal, put
+// among the wait objects and wake-up events and taken out again: what an empty
+// init_host and release_host do. Main thread.
+void add_loop_events();
+void remove_loop_events();
+
 // Runs the loop until it ends and returns the exit code (0). Tests call it with
 // fakes; agent_main_loop uses the defaults and exits.
 int run_agent_loop(const loop_ops& ops);

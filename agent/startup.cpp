@@ -10,6 +10,8 @@
 #include "core/log.h"
 #include "agent/startup_os.h"
 #include "core/variables.h"
+#include "host/command_pipe.h"
+#include "host/crash.h"
 
 namespace zp {
 
@@ -23,12 +25,10 @@ int32_t number32(const char* text) {
     return static_cast<int32_t>(v);
 }
 
-// The client's way to the running agent: true when the command pipe could be
-// opened (or was busy), with the agent's reply in `reply`; false with the
-// failure text. The command pipe is not part of this build yet.
-bool send_pipe_request(const std::string& /*request*/, std::string& reply) {
-    reply = "The command pipe is not available";
-    return false;
+// The client's way to the running agent: true when an agent was reached
+// (busy included), with its reply in `reply`; false with the failure text.
+bool send_pipe_request(const std::string& request, std::string& reply) {
+    return send_command(startup().reg_key, request, reply);
 }
 
 // The client's own conversation with the server, for when no agent answers.
@@ -243,8 +243,9 @@ void settle_host_id(config& c) {
 
 std::string pipe_request_text(const startup_state& st) {
     if (st.mode == client_mode::rescan) return "RESCAN";
-    return strprintf("DOWN %d%s", st.downtime_minutes,
-                     st.downtime_comment ? st.downtime_comment->c_str() : "\n");
+    // One blank keeps a comment that begins with a digit off the number.
+    if (st.downtime_comment) return strprintf("DOWN %d %s", st.downtime_minutes, st.downtime_comment->c_str());
+    return strprintf("DOWN %d\n", st.downtime_minutes);
 }
 
 int show_client_reply(client_mode /*mode*/, std::string reply) {
@@ -302,7 +303,10 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
 
     if (err e = start_socket_layer()) fatal("Error initializing socket subsystem: %s", e.c_str());
     set_quiet_error_mode();
-    // The crash report writer is installed here, with the fatal reporter.
+    // The crash report goes beside the variables file: the state directory,
+    // writable where the executable's own directory is not.
+    size_t slash = c.variables_file.rfind('/');
+    install_crash_handler(slash == std::string::npos ? "." : slash == 0 ? "/" : c.variables_file.substr(0, slash));
 
     if (st.mode == client_mode::downtime)
         return show_client_reply(st.mode,

@@ -52,8 +52,8 @@ void settle_server_list(config& c);
 // given for; otherwise records the name and leaves the host id absent.
 void settle_host_id(config& c);
 
-// What the command client sends to the running agent: "DOWN %d%s" (minutes,
-// then the comment or "\n") or "RESCAN".
+// What the command client sends to the running agent: "DOWN %d %s" (minutes,
+// one blank and the comment), "DOWN %d\n" without a comment, or "RESCAN".
 std::string pipe_request_text(const startup_state& st);
 
 // Shows the reply of a client request on standard error (the console stands in

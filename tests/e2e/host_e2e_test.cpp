@@ -1,0 +1,122 @@
+// host_e2e_test.cpp - the host integration of the real agent, started from the
+// build tree against the reference server: command clients served through the
+// running agent's pipe, and the crash report. Every wait is bounded.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "process.h"
+#include "tests/support/files.h"
+
+namespace zp::test {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool wait_for(const std::function<bool()>& done, int seconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return done();
+}
+
+class HostEndToEnd : public ::testing::Test {
+protected:
+    temp_env env;  // the ZERPAL_* directories, inherited by every program
+    fs::path dir = env.root;
+    process server;
+
+    void SetUp() override { fs::create_directories(dir / "bin"); }
+    void TearDown() override {
+        server.stop();
+        if (HasFailure())
+            std::fprintf(stderr, "-- server:\n%s\n-- agent:\n%s\n", read_file(dir / "server.log").c_str(),
+                         read_file(dir / "agent.log").c_str());
+    }
+
+    // Starts the server with `args` and configures the agent for it.
+    void start_server(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {std::string(ZP_BINARY_DIR) + "/tools/zpserver/zpserver",
+                                         "-p", "0", "-v", "--no-summary",
+                                         "--state-dir", (dir / "server-state").string(),
+                                         "--results", (dir / "results.jsonl").string(),
+                                         "--frequency", "1", "--checkin-frequency", "1", "--io-timeout", "20"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ASSERT_TRUE(server.start(argv, dir, dir / "server.out", dir / "server.log"));
+        std::string line;
+        wait_for([&] { return (line = read_file(dir / "server.out")).find('\n') != std::string::npos; }, 10);
+        ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
+        env.machine_conf("name = agent1\ndomain = e2e\nserver_list = " + line.substr(13, line.find('\n') - 13) +
+                         "\nlogfile = " + (dir / "agent.log").string() + "\nloglevel = 0\n");
+    }
+
+    // Runs quillmar (a copy in the test's bin directory) with `args`.
+    void start_quillmar(process& p, std::vector<std::string> args, const std::string& err_file = "agent.err") {
+        fs::path bin = dir / "bin" / "quillmar";
+        if (!fs::exists(bin)) fs::copy_file(std::string(ZP_BINARY_DIR) + "/agent/quillmar", bin);
+        args.insert(args.begin(), bin.string());
+        ASSERT_TRUE(p.start(args, dir, (dir / "agent.out").string(), (dir / err_file).string()));
+    }
+
+    bool logged(const std::string& text) const {
+        return read_file(dir / "agent.log").find(text) != std::string::npos;
+    }
+
+    // A command client's exit code and what it showed.
+    std::pair<int, std::string> client(const std::vector<std::string>& args, const std::string& err_file) {
+        process p;
+        start_quillmar(p, args, err_file);
+        auto code = p.wait_exit(60);
+        return {code.value_or(-1), read_file(dir / err_file)};
+    }
+};
+
+}  // namespace
+
+TEST_F(HostEndToEnd, ClientsGoThroughTheRunningAgentOneAtATime) {
+    // The first downtime answer is held back, so the second client finds the
+    // agent serving the first one.
+    start_server({"--fault", "slow:downtime_resp:1", "--slow-seconds", "3"});
+    process agent;
+    start_quillmar(agent, {"--fake-results"});
+    ASSERT_TRUE(wait_for([&] { return logged("Successfully registered with server."); }, 30));
+
+    std::pair<int, std::string> first;
+    std::thread t([&] { first = client({"--down=5", "--comment", "x", "--quiet"}, "first.err"); });
+    wait_for([&] { return logged("handle_named_pipe Got \"DOWN 5 x\""); }, 10);
+    auto busy = client({"--rescan", "--quiet"}, "busy.err");
+    t.join();
+
+    EXPECT_EQ(first.first, 0);
+    EXPECT_NE(first.second.find("OK downtime of 5 minutes for agent1"), std::string::npos) << first.second;
+    EXPECT_NE(read_file(dir / "server.log").find("5 minutes (x): granted"), std::string::npos);
+    EXPECT_EQ(busy.first, 1);
+    EXPECT_NE(busy.second.find("FAILURE Agent is busy. Try later."), std::string::npos) << busy.second;
+
+    auto rescan = client({"--rescan", "--quiet"}, "rescan.err");
+    EXPECT_EQ(rescan.first, 0) << rescan.second;
+
+    server.stop();
+    auto unreachable = client({"--down=5", "--quiet"}, "unreachable.err");
+    EXPECT_EQ(unreachable.first, 1);
+    EXPECT_NE(unreachable.second.find("FAILURE setup_connection: "), std::string::npos) << unreachable.second;
+    EXPECT_TRUE(agent.running());
+}
+
+TEST_F(HostEndToEnd, ARunningAgentKilledByAFaultSignalLeavesAReport) {
+    start_server({});
+    process agent;
+    start_quillmar(agent, {"--fake-results"});
+    ASSERT_TRUE(wait_for([&] { return logged("Successfully registered with server."); }, 30));
+    agent.send_signal(SIGSEGV);
+    EXPECT_EQ(agent.wait_exit(10), 128 + SIGSEGV);
+    std::string report = read_file(dir / "state" / "quillmar.dmp");
+    EXPECT_NE(report.find("Signal: 11 (SIGSEGV)"), std::string::npos) << report;
+    EXPECT_NE(read_file(dir / "agent.err").find("An application error has been detected."), std::string::npos);
+}
+
+}  // namespace zp::test
