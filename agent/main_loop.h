@@ -15,7 +15,11 @@
 
 namespace zp {
 
-// Process-wide scheduling state of the loop.
+// Process-wide scheduling state of the loop. Owned by the main loop on the main
+// thread: it and the conversations it starts (loop_conversations, which lend the
+// trees and the throttle to protocol/) are the only writers and readers, except
+// the two atomic flags, which request_stop and set_upgrade_ready raise from any
+// thread (the parent-pipe reader, the download thread).
 struct loop_state {
     int32_t failures = 1;          // at most server count + 7
     int64_t last_checkin = 0;      // last acknowledged check-in (0: none yet)

@@ -1,5 +1,5 @@
-// agent.h - process-wide start-up state: what the command line chose. Set once
-// by start-up on the main thread, read by the other modules.
+// agent.h - process-wide start-up state: what the command line chose, and the
+// version text of this build.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,11 @@ struct startup_state {
     std::string reg_key = "ZPAgent";
 };
 
+// What the command line chose. Written only by agent/ start-up (the command-line
+// parser), on the main thread, before the main loop starts; read afterwards on the
+// main thread by agent/ (client mode, regression exit), devtree/ (the fake scan
+// and fake checks) and protocol/ (an empty scan with fake results). No other
+// thread touches it.
 startup_state& startup();
 
 // "v.4.6.2 build 6183 on Linux (x86-64)": the one version text of this build.

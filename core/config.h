@@ -77,11 +77,18 @@ bool config_from_user();
 // Forgets that the configuration came from the user's file (tests only).
 void reset_config_from_user();
 
-// The process-wide configuration (absent until start-up has read it).
+// The process-wide configuration (empty until start-up has read it). Written
+// by agent/ start-up (files and command line), then on the main thread by the
+// conversations of protocol/ that agent/ hands it to (registration sets the
+// name, host id, server list and check-in interval). Read on the main thread by
+// agent/ and devtree/ (disabled checks, data retention). No other thread.
 config& the_config();
 
 // The current server: an index into the_config().servers, and the flag that
-// says it moved since the main loop last reported it. Main thread only.
+// says it moved since the main loop last reported it. Written by agent/
+// start-up (0), the main loop (failover after failed check-ins) and protocol/
+// (failover in a set-up, a new server list from the server); server_changed()
+// is cleared only by the main loop when it logs the change. Main thread only.
 int& current_server();
 bool& server_changed();
 

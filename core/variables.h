@@ -1,8 +1,11 @@
 // variables.h - the persistent variables: a small store of named texts (host id,
 // server lists, log positions) kept across restarts in the variables file.
 //
-// The store is process-wide and belongs to the main thread. Keys and values are
-// arbitrary bytes, at most variable_max_size bytes each.
+// The store is process-wide and belongs to the main thread. Agent start-up
+// names and loads the file; protocol/ (keys, hallmark, host id, server list)
+// and agent/ read and write variables, devtree/ reads the log silence times;
+// the main loop flushes. Keys and values are arbitrary bytes, at most
+// variable_max_size bytes each.
 //
 // Write-behind: a new key makes the next flush write; a changed key makes the
 // first unforced flush 30 seconds later write; a forced flush always writes.

@@ -26,11 +26,13 @@ void evaluate_result(const devnode& node, resnode& res);
 void apply_retention(devnode& node);
 
 // Time of the last "Max data retention time exceeded" warning (0: none yet).
+// Written and read only by apply_retention, on the main thread; tests reset it.
 int64_t& last_retention_warning();
 
 // Regression test: true while no fake check has produced a value since the last
-// acknowledged check-in. The main loop sets it after each check-in; the engine
-// clears it.
+// acknowledged check-in. Set by the agent/ main loop after each check-in and
+// read there for the regression exit; cleared by check_device here when the
+// generator yields a value. Main thread only.
 bool& fake_checks_done();
 
 // The regression generator and the fake results, for one result of `node`.

@@ -57,7 +57,8 @@ const char* get_varint(const char* p, uint64_t& v) {
 }
 
 // Alert groups are few names configured by the server, shared by many log
-// results: each result keeps only the group's number.
+// results: each result keeps only the group's number. Process-wide, grows only,
+// main thread only like the results that use it.
 struct alert_group_table {
     std::vector<std::string> names;
     std::unordered_map<std::string, uint32_t> index;

@@ -18,6 +18,9 @@
 namespace zp {
 
 // Agent clock minus server clock in seconds, from the last time synchronisation.
+// Written by synchronize_time (registration and check-in), read by
+// write_results to send each result in server time; both in protocol/, on the
+// main thread. Tests set it directly.
 int64_t& time_offset();
 
 // Sends the agent's time and reads the server's; sets time_offset(). Any

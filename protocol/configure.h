@@ -34,9 +34,12 @@ struct conversation_env {
 };
 
 // Ids of the alert groups the server sent last, in its order; replaced only by
-// a download that carries the list.
+// a download that carries the list. Written and read only here (configure), on
+// the main thread; tests reset it. Not devtree/'s table of group names, which
+// only interns the names results carry.
 std::vector<std::string>& alert_groups();
 // On until a server does not answer h_w_scan_req; then off for the process.
+// Written and read only by configure, on the main thread; tests reset it.
 bool& hw_scan_notification();
 
 // The rule language's clause parser and pattern compiler, as the

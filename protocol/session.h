@@ -8,8 +8,12 @@
 // lower-case hexadecimal characters). A set-up whose enciphered exchange fails
 // deletes "hallmark", so the next set-up derives a new one from "hostkey".
 //
-// The process-wide state below belongs to the main thread; the upgrade
-// download thread runs set-ups too and shares it without a lock (plain ints).
+// The process-wide state below (session()) is written and read only by the
+// set-up here. Today every set-up runs on the main thread; an upgrade download
+// thread that runs set-ups would share it without a lock (plain ints, a torn
+// value costs at most one more key agreement). The set-up also reads
+// current_server() and, in fail_over, writes it and server_changed() (see
+// core/config.h).
 #pragma once
 
 #include <cstdint>

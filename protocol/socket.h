@@ -80,7 +80,8 @@ err socket_close(socket_handle& s);
 bool socket_local_address(const socket_handle& s, uint32_t& address, uint16_t& port);
 
 // The I/O time-out in seconds of every wait in socket_send and socket_recv;
-// 0 restores the initial 600.
+// 0 restores the initial 600. Process-wide and atomic: set before
+// conversations begin (tests shorten them), read by every socket on any thread.
 void set_io_timeout(int seconds);
 int io_timeout();
 // The limit in seconds on a connect; 0 restores the initial 600. Tests shorten it.

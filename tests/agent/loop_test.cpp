@@ -8,7 +8,7 @@
 #include "agent/main_loop.h"
 #include "devtree/check.h"
 #include "agent/loop_conversations.h"
-#include "tests/conversation/peer.h"
+#include "tests/protocol/conversation/peer.h"
 
 namespace zp::test {
 namespace {

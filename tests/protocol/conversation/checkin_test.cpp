@@ -3,7 +3,7 @@
 // (configuration changes, actions, upgrade offers).
 #include "core/clock.h"
 #include "protocol/checkin.h"
-#include "tests/conversation/peer.h"
+#include "tests/protocol/conversation/peer.h"
 
 namespace zp::test {
 namespace {

@@ -2,7 +2,7 @@
 // command client's direct requests, and failed upgrade downloads.
 #include "protocol/memory_stream.h"
 #include "protocol/requests.h"
-#include "tests/conversation/peer.h"
+#include "tests/protocol/conversation/peer.h"
 
 namespace zp::test {
 namespace {

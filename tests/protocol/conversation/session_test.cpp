@@ -1,7 +1,7 @@
 // session_test.cpp - session set-up against a scripted server: key exchange,
 // version negotiation, hallmark derivation and failures, mutual
 // authentication, failover and registration.
-#include "tests/conversation/peer.h"
+#include "tests/protocol/conversation/peer.h"
 
 namespace zp::test {
 namespace {

@@ -6,7 +6,7 @@
 #include "logcheck/pattern.h"
 #include "logcheck/rules.h"
 #include "protocol/memory_stream.h"
-#include "tests/conversation/peer.h"
+#include "tests/protocol/conversation/peer.h"
 
 namespace zp::test {
 namespace {
