@@ -10,6 +10,7 @@
 #include "host/wait.h"
 #include "agent/host_hookup.h"
 #include "agent/loop_conversations.h"
+#include "agent/test_mode.h"
 #include "devtree/results_file.h"
 #include "logcheck/logfile.h"
 #include "monitors/ipmi/ipmisens.h"
@@ -26,11 +27,11 @@ void register_monitors() {
     zp::register_safte_scanners();
     zp::register_ipmi_scanners();
     zp::register_raid_scanners();
+    zp::register_custom_scanners();
 }
 
 int run_agent() {
     register_monitors();
-    zp::register_custom_scanners();
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});
@@ -50,6 +51,13 @@ int run_agent() {
     return zp::run_agent_loop(ops);
 }
 
+// --scan and --check: the same scanners, with no check-in to make way for.
+int run_test_mode(const zp::cmdline_options& opt) {
+    register_monitors();
+    zp::register_log_scanner({});
+    return opt.check ? zp::test_check(*opt.check) : zp::test_scan();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,5 +68,6 @@ int main(int argc, char** argv) {
     };
     parts.request_rescan = [] { return zp::send_rescan_to_server(zp::the_config()); };
     parts.main_loop = run_agent;
+    parts.test_mode = run_test_mode;
     return zp::agent_main(argc, argv, parts);
 }

@@ -133,7 +133,7 @@ uint16_t parse_server_port(const std::string& text) {
     return static_cast<uint16_t>(v);
 }
 
-std::optional<config> read_config(const std::string& key_name, const char* /*config_file*/) {
+std::optional<config> read_config(const std::string& key_name, const char* /*config_file*/, bool need_server) {
     conf_sources src{load_conf_file(user_config_dir() + "/" + key_name + ".conf"),
                      load_conf_file(machine_config_dir() + "/" + key_name + ".conf")};
     config c;
@@ -141,15 +141,15 @@ std::optional<config> read_config(const std::string& key_name, const char* /*con
     c.max_data_retention_days = read_count(src, "max_data_retention_days", 7);
     if (auto v = src.value("name"); v && !v->empty()) c.name = *v;
     auto servers = src.value("server_list");
-    if (!servers) return std::nullopt;
-    c.server_list = *servers;
+    if (!servers && need_server) return std::nullopt;
+    c.server_list = servers.value_or("");
     if (auto v = src.value("server_port")) {
         uint16_t p = parse_server_port(*v);
         c.server_port = p ? p : default_server_port;
     }
     auto domain = src.value("domain");
-    if (!domain) return std::nullopt;
-    c.domain = *domain;
+    if (!domain && need_server) return std::nullopt;
+    c.domain = domain.value_or("");
     auto logfile = src.value("logfile");
     c.log_file = logfile ? *logfile : default_log_file();
     auto variable_file = src.value("variable_file");
