@@ -1,6 +1,7 @@
 // config_os.h - where the configuration files and the variables file live on
 // this platform. Each directory comes from its ZERPAL_* environment variable
-// when that is set and not empty, else from the platform's default.
+// when that is set and not empty, else from the platform's default (on Linux
+// the build's, core/build_config.h: the paths below for a default build).
 #pragma once
 
 #include <string>

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "core/build_config.h"
 #include "core/config_os.h"
 
 namespace zp {
@@ -32,18 +33,18 @@ std::string user_dir(const char* var, const char* xdg, const char* fallback) {
 
 std::string machine_config_dir() {
     const char* v = env("ZERPAL_CONF_DIR");
-    return v ? v : "/etc/zerpal";
+    return v ? v : build::conf_dir;
 }
 
 std::string user_config_dir() { return user_dir("ZERPAL_USER_CONF_DIR", "XDG_CONFIG_HOME", ".config"); }
 
 std::string machine_state_dir() {
     const char* v = env("ZERPAL_STATE_DIR");
-    return v ? v : "/var/lib/zerpal";
+    return v ? v : build::state_dir;
 }
 
 std::string user_state_dir() { return user_dir("ZERPAL_USER_STATE_DIR", "XDG_STATE_HOME", ".local/state"); }
 
-std::string default_log_file() { return "/var/log/zerpal/agent.log"; }
+std::string default_log_file() { return std::string(build::log_dir) + "/agent.log"; }
 
 }  // namespace zp

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/build_config.h"
 #include "protocol/bignum.h"
 #include "protocol/codec.h"
 
@@ -53,9 +54,9 @@ inline constexpr tag_code tag_private_key = context_tag(1);
 // Values the agent always writes.
 inline constexpr int32_t protocol_version = 515;  // 0x0203
 inline constexpr int32_t package_id = 44;
-inline constexpr int32_t major_version = 4;
-inline constexpr int32_t minor_version = 6;
-inline constexpr int32_t build_number = 6183;
+inline constexpr int32_t major_version = build::version_major;  // from project() VERSION
+inline constexpr int32_t minor_version = build::version_minor;
+inline constexpr int32_t build_number = build::build_number;
 inline constexpr int32_t agent_caps = 0;
 
 // Largest program file an upgrade_resp may carry.

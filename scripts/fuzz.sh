@@ -12,7 +12,7 @@ jobs=${FUZZ_JOBS:-2}
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZP_BUILD_FUZZ=ON -DZP_BUILD_TESTS=OFF -DZP_BUILD_BENCH=OFF >/dev/null
+  -DZP_BUILD_FUZZ=ON -DBUILD_TESTING=OFF -DZP_BUILD_BENCH=OFF >/dev/null
 
 # The targets are the executables that the fuzz/<module>/ folders define.
 targets=()
