@@ -6,6 +6,7 @@
 #include "core/fatal.h"
 #include "core/log.h"
 #include "host/command_pipe.h"
+#include "host/upgrade.h"
 #include "protocol/requests.h"
 #include "protocol/session.h"
 
@@ -34,10 +35,17 @@ command_server_ops pipe_requests() {
 
 }  // namespace
 
+void start_upgrade_download() {
+    // The thread gets its own copy: the main thread may reread its record.
+    start_download([c = the_config()](const std::string& path) { return download_upgrade(c, path); });
+}
+
 void init_os_arch_specific() {
     log(0, "init_os_arch_specific (posix)");
     add_loop_events();
     startup_state& st = startup();
+    set_parent_pipes(st.parent_pipe_in, st.parent_pipe_out);
+    start_parent_pipe_reader([] { return agent_loop().upgrade_ready.load(); }, request_stop);
     if (st.mode == client_mode::none) {
         on_fatal_release(close_command_pipe);
         setup_command_named_pipe(st.reg_key, pipe_requests());
@@ -49,6 +57,8 @@ void init_os_arch_specific() {
 }
 
 void release_host_objects() {
+    stop_parent_pipe_reader();
+    end_download();
     remove_loop_events();
     if (startup().mode == client_mode::none) close_command_pipe();
 }
@@ -56,6 +66,8 @@ void release_host_objects() {
 void plug_host(loop_ops& ops) {
     ops.init_host = init_os_arch_specific;
     ops.release_host = release_host_objects;
+    ops.poll_download = [] { poll_download(set_upgrade_ready); };
+    ops.notify_parent = report_agent_works;
 }
 
 }  // namespace zp

@@ -3,6 +3,7 @@
 // The record lives for the whole process; the main thread owns it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -87,11 +88,9 @@ void reset_config_from_user();
 config& the_config();
 
 // The current server: an index into the_config().servers, and the flag that
-// says it moved since the main loop last reported it. Written by agent/
-// start-up (0), the main loop (failover after failed check-ins) and protocol/
-// (failover in a set-up, a new server list from the server); server_changed()
-// is cleared only by the main loop when it logs the change. Main thread only.
-int& current_server();
-bool& server_changed();
+// says it moved since the main loop last reported it. The main thread moves
+// it; the upgrade download thread reads it.
+std::atomic<int>& current_server();
+std::atomic<bool>& server_changed();
 
 }  // namespace zp

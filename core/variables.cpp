@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <list>
+#include <mutex>
 #include <set>
 #include <string_view>
 
@@ -31,6 +32,7 @@ struct variable {
 };
 
 struct store {
+    std::mutex mu;             // the download thread's sessions use the store too
     std::list<variable> vars;  // newest first
     int64_t dirty_since = 0;   // 0 clean; 1 write at the next flush
     std::string file_name;
@@ -146,9 +148,19 @@ err parse_variables(const std::string& data, std::vector<std::pair<std::string, 
 }
 
 const std::string* get_variable(const std::string& key) {
-    for (auto& v : the_store().vars)
+    auto& s = the_store();
+    std::lock_guard lk(s.mu);
+    for (auto& v : s.vars)
         if (v.key == key) return &v.value;
     return nullptr;
+}
+
+std::optional<std::string> variable_value(const std::string& key) {
+    auto& s = the_store();
+    std::lock_guard lk(s.mu);
+    for (auto& v : s.vars)
+        if (v.key == key) return v.value;
+    return std::nullopt;
 }
 
 err set_variable(const std::string& key, const std::string& value) {
@@ -156,6 +168,7 @@ err set_variable(const std::string& key, const std::string& value) {
         return format_error("Variable \"%.100s\" too long: keys and values hold at most %zu bytes",
                             key.c_str(), variable_max_size);
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     for (auto& v : s.vars) {
         if (v.key == key) {
             v.value = value;
@@ -170,6 +183,7 @@ err set_variable(const std::string& key, const std::string& value) {
 
 void delete_variable(const std::string& key) {
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     for (auto it = s.vars.begin(); it != s.vars.end(); ++it) {
         if (it->key == key) {
             s.vars.erase(it);
@@ -188,6 +202,7 @@ const std::string& variables_file() { return the_store().file_name; }
 
 err read_variables() {
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     const std::string& path = s.file_name;
     if (!path_exists(path))
         return format_error("Cannot open variables file \"%s\": %s", path.c_str(), "No such file or directory");
@@ -219,6 +234,7 @@ err read_variables() {
 
 err flush_variables(bool force) {
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     if (s.dirty_since == 0) return {};
     if (!force && s.dirty_since + 30 > time_now()) return {};
     if (s.file_name.empty()) return err::text("No variables file name");
@@ -234,6 +250,7 @@ uint64_t variables_writes() { return the_store().writes; }
 
 void clear_variables() {
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     s.vars.clear();
     s.dirty_since = 0;
 }

@@ -1,11 +1,10 @@
 // variables.h - the persistent variables: a small store of named texts (host id,
 // server lists, log positions) kept across restarts in the variables file.
 //
-// The store is process-wide and belongs to the main thread. Agent start-up
-// names and loads the file; protocol/ (keys, hallmark, host id, server list)
-// and agent/ read and write variables, devtree/ reads the log silence times;
-// the main loop flushes. Keys and values are arbitrary bytes, at most
-// variable_max_size bytes each.
+// The store is process-wide. Every operation takes the store's lock, so the
+// main thread and the upgrade download thread (whose server sessions read and
+// write the keys) may use it at once. Keys and values are arbitrary bytes, at
+// most variable_max_size bytes each.
 //
 // Write-behind: a new key makes the next flush write; a changed key makes the
 // first unforced flush 30 seconds later write; a forced flush always writes.
@@ -13,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,8 +24,12 @@ namespace zp {
 inline constexpr size_t variable_max_size = 1023;
 
 // The value of `key`, or null when there is none. The pointer stays valid until
-// the variable is set again or deleted.
+// the variable is set again or deleted: use it only for keys that no other
+// thread sets (configuration and log state); keys that server sessions set
+// are read with variable_value.
 const std::string* get_variable(const std::string& key);
+// A copy of the value of `key`, or nothing; any thread.
+std::optional<std::string> variable_value(const std::string& key);
 
 // Sets `key` to `value`; a new key goes to the front of the store. A key or
 // value over variable_max_size bytes is refused with an error and nothing changes.

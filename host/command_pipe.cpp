@@ -107,9 +107,9 @@ void handle_named_pipe() {
     char buf[command_buffer_size];
     pipe_os::request_read r = pipe_os::read_request(buf, sizeof buf, request_timeout_ms);
     if (r.code != 0 || r.broken) {
+        pipe_os::end_client();
         log(3, "handle_named_pipe: ReadFile failed GLE=%d%s bytesRead=%d", r.code,
             r.broken ? "(ERROR_BROKEN_PIPE)" : "", static_cast<int>(r.n));
-        pipe_os::end_client();
         return;
     }
     std::string request(buf, r.n);
@@ -135,7 +135,6 @@ void handle_named_pipe() {
         log(3, "handle_named_pipe: WriteFile failed GLE=%d", code);
     else
         log(1, "handle_named_pipe: Wrote %d bytes back", static_cast<int>(reply.size()));
-    pipe_os::end_client();
     if (session_open && s.ops.close_session) s.ops.close_session();
 }
 

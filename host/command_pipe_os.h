@@ -35,7 +35,9 @@ bool client_waiting();
 // Reads one message into buf (at most size - 1 bytes), waiting at most
 // `timeout_ms` for it; failed when code or broken is set.
 request_read read_request(char* buf, size_t size, int timeout_ms);
-// Writes one message; 0 or the system error code.
+// Writes one message and lets the client go, in one step: a client that
+// connects again as soon as it has its reply is never found busy. 0 or the
+// system error code.
 int write_reply(const char* data, size_t n);
 // Lets the kept client go; the next one can be accepted.
 void end_client();

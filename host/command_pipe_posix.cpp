@@ -247,14 +247,13 @@ request_read read_request(char* buf, size_t size, int timeout_ms) {
 }
 
 int write_reply(const char* data, size_t n) {
-    int fd;
-    {
-        auto& s = srv();
-        std::lock_guard lk(s.mu);
-        fd = s.client;
-    }
-    if (::send(fd, data, n, MSG_NOSIGNAL) < 0) return errno;
-    return 0;
+    auto& s = srv();
+    std::lock_guard lk(s.mu);
+    int code = 0;
+    if (::send(s.client, data, n, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) code = errno;
+    if (s.client >= 0) ::close(s.client);
+    s.client = -1;
+    return code;
 }
 
 void end_client() {

@@ -39,7 +39,8 @@ protected:
     }
 
     // Starts the server with `args` and configures the agent for it.
-    void start_server(const std::vector<std::string>& args) {
+    void start_server(const std::vector<std::string>& args, const std::string& more_conf = "") {
+        for (const char* f : {"server.out", "server.log"}) fs::remove(dir / f);
         std::vector<std::string> argv = {std::string(ZP_BINARY_DIR) + "/tools/zpserver/zpserver",
                                          "-p", "0", "-v", "--no-summary",
                                          "--state-dir", (dir / "server-state").string(),
@@ -51,7 +52,7 @@ protected:
         wait_for([&] { return (line = read_file(dir / "server.out")).find('\n') != std::string::npos; }, 10);
         ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
         env.machine_conf("name = agent1\ndomain = e2e\nserver_list = " + line.substr(13, line.find('\n') - 13) +
-                         "\nlogfile = " + (dir / "agent.log").string() + "\nloglevel = 0\n");
+                         "\nlogfile = " + (dir / "agent.log").string() + "\nloglevel = 0\n" + more_conf);
     }
 
     // Runs quillmar (a copy in the test's bin directory) with `args`.
@@ -117,6 +118,52 @@ TEST_F(HostEndToEnd, ARunningAgentKilledByAFaultSignalLeavesAReport) {
     std::string report = read_file(dir / "state" / "quillmar.dmp");
     EXPECT_NE(report.find("Signal: 11 (SIGSEGV)"), std::string::npos) << report;
     EXPECT_NE(read_file(dir / "agent.err").find("An application error has been detected."), std::string::npos);
+}
+
+TEST_F(HostEndToEnd, UpgradeOfTheLargestSizeIsPlacedOneByteMoreRefusedAndAStopCutsTheDownload) {
+    struct {
+        size_t size;
+        std::vector<std::string> server_args;
+        bool stop;
+        const char* logged;
+    } cases[] = {
+        {10485760, {}, false, "Attempting automatic upgrade"},
+        {10485761, {}, false, "Download failed"},
+        {1000, {"--fault", "slow:upgrade_resp:1", "--slow-seconds", "3"}, true, "Waiting for the upgrade download to end"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        std::string data(c.size, '\0');
+        for (size_t i = 0; i < c.size; ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+        write_file(dir / "offered.bin", data);
+        for (const char* f : {"agent.log", "bin/upgrade", "download.tmp", "server-state", "state"})
+            fs::remove_all(dir / f);
+        fs::create_directories(dir / "state");
+        std::vector<std::string> args = {"--upgrade-file", (dir / "offered.bin").string()};
+        args.insert(args.end(), c.server_args.begin(), c.server_args.end());
+        start_server(args, "allow_autoupgrade = true\n");
+        process agent;
+        start_quillmar(agent, {"--fake-results"});
+        if (c.stop) {
+            ASSERT_TRUE(wait_for([&] { return logged("Server has an upgrade, downloading ..."); }, 30));
+            agent.send_signal(SIGTERM);
+        }
+        EXPECT_TRUE(wait_for([&] { return logged(c.logged); }, 60)) << c.logged;
+        if (c.size == 10485760) {
+            EXPECT_EQ(agent.wait_exit(10), 0);
+            EXPECT_TRUE(read_file(dir / "bin" / "upgrade") == data) << "placed whole";
+            EXPECT_TRUE(logged("WriteFile failed: the agent has no parent pipe"));
+        } else {
+            EXPECT_FALSE(fs::exists(dir / "bin" / "upgrade"));
+        }
+        if (c.size == 10485761) {
+            EXPECT_EQ(read_file(dir / "download.tmp").size(), 0u) << "refused before any byte";
+        }
+        if (c.stop) {
+            EXPECT_EQ(agent.wait_exit(10), 0);
+        }
+        server.stop();
+    }
 }
 
 }  // namespace zp::test
