@@ -61,6 +61,10 @@ int run_test_mode(const zp::cmdline_options& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef ZP_PACKAGE_MANAGED
+    // The packaged agent is upgraded by the package manager only.
+    zp::autoupgrade_locked() = true;
+#endif
     zp::agent_parts parts;
     parts.request_downtime = [] {
         const auto& st = zp::startup();

@@ -133,6 +133,11 @@ uint16_t parse_server_port(const std::string& text) {
     return static_cast<uint16_t>(v);
 }
 
+bool& autoupgrade_locked() {
+    static bool locked = false;
+    return locked;
+}
+
 std::optional<config> read_config(const std::string& key_name, const char* /*config_file*/, bool need_server) {
     conf_sources src{load_conf_file(user_config_dir() + "/" + key_name + ".conf"),
                      load_conf_file(machine_config_dir() + "/" + key_name + ".conf")};
@@ -160,6 +165,12 @@ std::optional<config> read_config(const std::string& key_name, const char* /*con
     c.max_log_files = read_count(src, "max_log_files", 5);
     if (auto v = src.value("loglevel")) c.log_level = atoi32(*v);
     if (auto v = src.value("allow_autoupgrade")) c.allow_autoupgrade = is_true(*v);
+    if (c.allow_autoupgrade && autoupgrade_locked()) {
+        // The executable belongs to the package manager: an upgrade it did
+        // not make would be undone, or would break, at the next package update.
+        log(1, "Config: allow_autoupgrade is off: the package manager upgrades this agent");
+        c.allow_autoupgrade = false;
+    }
     if (auto v = src.value("use_psapi")) c.use_psapi = is_true(*v);
     if (auto v = src.value("disable_smart")) c.disable_smart = is_true(*v);
     if (auto v = src.value("safte_assume_active")) {

@@ -52,6 +52,11 @@ struct config {
     int server_count() const { return static_cast<int>(servers.size()); }
 };
 
+// True when a package manager owns the installed executable: the agent then
+// never replaces itself, whatever "allow_autoupgrade" says. Set by the
+// executable before start-up reads the configuration; main thread only.
+bool& autoupgrade_locked();
+
 // Reads the configuration files of the key `key_name` ("ZPAgent" or --reg-key).
 // None when "server_list" or "domain" is missing, unless `need_server` is false
 // (the administrator's test mode, which never talks to a server: they are then
