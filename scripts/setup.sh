@@ -10,6 +10,7 @@ packages=(
   libspdlog-dev libfmt-dev libgcrypt20-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   logrotate
+  dpkg-dev lintian systemd
 )
 
 missing=()

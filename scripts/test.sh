@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the plain build, a bounded run of each
-# fuzz target, then the same tests built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Sets up, builds and runs every test: the plain build, the Debian package's
+# round trip (build, install, purge), a bounded run of each fuzz target, then
+# the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -11,6 +11,14 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZP_WERROR=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# The Debian package: built, inspected, installed, removed and purged again
+# (needs root; the CI machine is fresh each run).
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/package_test.sh
+else
+  sudo bash scripts/package_test.sh
+fi
 
 # Each fuzz target for a bounded time, before the sanitizer run so that the
 # run ends with the test summary.
