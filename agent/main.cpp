@@ -13,21 +13,24 @@
 #include "agent/test_mode.h"
 #include "devtree/results_file.h"
 #include "logcheck/logfile.h"
+#include "monitors/hostinfo/hostinfo.h"
 #include "monitors/ipmi/ipmisens.h"
 #include "monitors/raid/raid.h"
 #include "monitors/safte/safte.h"
 #include "monitors/smart/smart.h"
+#include "monitors/system/system.h"
 #include "protocol/requests.h"
 
 namespace {
 
 // Every monitor module fills its entries of the scanner table.
 void register_monitors() {
+    zp::register_system_scanners();
+    zp::register_custom_scanners();
     zp::register_smart_scanners();
     zp::register_safte_scanners();
     zp::register_ipmi_scanners();
     zp::register_raid_scanners();
-    zp::register_custom_scanners();
 }
 
 int run_agent() {
@@ -44,6 +47,7 @@ int run_agent() {
             zp::log(3, "Unable to keep the waiting results: %s", e.c_str());
     };
     zp::plug_host(ops);
+    ops.client_info = zp::gather_host_info;
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);

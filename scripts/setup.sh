@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   logrotate
   dpkg-dev lintian systemd
+  libsystemd-dev dbus
 )
 
 missing=()

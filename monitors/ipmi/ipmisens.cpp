@@ -191,7 +191,7 @@ std::unique_ptr<devnode> make_devnode(const sensor_record& r) {
         n->type = type_state;
         n->description = code_generic;
     } else if (r.sensor_type == sensor_type_drive_bay && r.entity_id == entity_disk &&
-               r.reading_type == reading_sensor_specific) {
+               r.reading_type == reading_sensor_defific) {
         n->id = strprintf("%02X:%02X:%02X", r.lun, r.number, r.reading_type);
         n->name = base + " (Drive Bay State)";
         n->type = type_slot;

@@ -19,7 +19,7 @@ inline constexpr uint8_t sdr_full_sensor = 0x01;
 inline constexpr uint8_t sdr_compact_sensor = 0x02;
 inline constexpr uint8_t analog_none = 3;          // analog data format: no analog reading
 inline constexpr uint8_t reading_generic_bool = 0x03;
-inline constexpr uint8_t reading_sensor_specific = 0x6F;
+inline constexpr uint8_t reading_sensor_defific = 0x6F;
 inline constexpr uint8_t sensor_type_drive_bay = 13;
 inline constexpr uint8_t entity_disk = 4;
 

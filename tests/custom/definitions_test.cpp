@@ -130,7 +130,8 @@ TEST(DefinitionFiles, OnlyFilesTheirOwnerAloneCanChangeAreRead) {
     test::write_file(sub + "/c.conf", "[a]\ncommand=echo\n");
     ::chmod(dir.c_str(), 0777);
     custom_check_list up;
-    EXPECT_EQ(read_custom_checks(sub + "/c.conf", up).message(), "Directory " + dir + " is writable by group or others");
+    EXPECT_EQ(read_custom_checks(sub + "/c.conf", up).message(),
+              "Directory " + dir + " is writable by group or others");
 
     for (const auto& c : cases) {
         ::chmod(file.c_str(), c.file_mode);

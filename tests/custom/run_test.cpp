@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -55,7 +56,11 @@ int group_members(int pgid) {
 
 class CustomRun : public ::testing::Test {
 protected:
-    void SetUp() override { set_log_level(4); }
+    void SetUp() override {
+        set_log_level(4);
+        // As in the agent, which must not hand this on to its commands.
+        std::signal(SIGPIPE, SIG_IGN);
+    }
 };
 
 TEST_F(CustomRun, ShellCommands) {
@@ -75,6 +80,9 @@ TEST_F(CustomRun, ShellCommands) {
         {"echo Result: 1; exit 4", "integer", 0, nullptr, "Failed with exit code 4"},
         {"exit 3", "boolean", 0, nullptr, "", 0, "Failed"},
         {"echo state: up; echo more lines", "boolean", 0, "^state: (.*)", "", 1, "Success (up)"},
+        // No ordinary signal (1 to 28) ignored; the C library keeps its own.
+        {"grep SigIgn /proc/self/status", "boolean", 0, "^SigIgn:[[:space:]]*[0-9a-f]{9}([0-9a-f]{7})$", "", 1,
+         "Success (0000000)"},
         {"zp_no_such_command_x", "boolean", 0, nullptr,
          "Failed executing 'zp_no_such_command_x': No such file or directory"},
         {"kill -9 $$", "integer", 0, nullptr, "Custom check c: Abnormal termination"},

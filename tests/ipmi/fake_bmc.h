@@ -17,7 +17,7 @@ namespace zp::test {
 
 // The fields of a constructed sensor record. Exponents are -8 to 7, M and B
 // -512 to 511, as the records hold them.
-struct sensor_spec {
+struct sensor_def {
     uint8_t number = 0;
     uint8_t lun = 0;
     uint8_t entity = 0;
@@ -35,14 +35,14 @@ struct sensor_spec {
     int id_tl = -1;  // ID string type/length byte; -1: 8-bit text of the name's length
 };
 
-inline void put_id(std::vector<uint8_t>& r, const sensor_spec& s, size_t min_size) {
+inline void put_id(std::vector<uint8_t>& r, const sensor_def& s, size_t min_size) {
     r.push_back(static_cast<uint8_t>(s.id_tl >= 0 ? s.id_tl : 0xC0 | s.name.size()));
     r.insert(r.end(), s.name.begin(), s.name.end());
     if (r.size() < min_size) r.resize(min_size);
     r[4] = static_cast<uint8_t>(r.size() - 5);
 }
 
-inline void put_key(std::vector<uint8_t>& r, const sensor_spec& s, uint8_t type) {
+inline void put_key(std::vector<uint8_t>& r, const sensor_def& s, uint8_t type) {
     r[2] = 0x51;
     r[3] = type;
     r[5] = 0x20;
@@ -57,7 +57,7 @@ inline void put_key(std::vector<uint8_t>& r, const sensor_spec& s, uint8_t type)
     r[22] = s.modifier;
 }
 
-inline std::vector<uint8_t> full_record(const sensor_spec& s) {
+inline std::vector<uint8_t> full_record(const sensor_def& s) {
     std::vector<uint8_t> r(47, 0);
     put_key(r, s, 0x01);
     r[23] = s.lin;
@@ -70,7 +70,7 @@ inline std::vector<uint8_t> full_record(const sensor_spec& s) {
     return r;
 }
 
-inline std::vector<uint8_t> compact_record(const sensor_spec& s) {
+inline std::vector<uint8_t> compact_record(const sensor_def& s) {
     std::vector<uint8_t> r(31, 0);
     put_key(r, s, 0x02);
     r[20] &= 0x3F;  // no analog reading

@@ -11,7 +11,7 @@ namespace {
 
 using test::compact_record;
 using test::full_record;
-using test::sensor_spec;
+using test::sensor_def;
 
 sensor_record parsed(const std::vector<uint8_t>& bytes) {
     sensor_record r;
@@ -22,7 +22,7 @@ sensor_record parsed(const std::vector<uint8_t>& bytes) {
 // Expected values worked out by hand from y = L[(M x + B 10^Bexp) 10^Rexp].
 TEST(SensorConversion, RawReadingsOfRealRecords) {
     struct row {
-        sensor_spec spec;
+        sensor_def def;
         uint8_t raw;
         double want;
     } rows[] = {
@@ -40,14 +40,14 @@ TEST(SensorConversion, RawReadingsOfRealRecords) {
     };
     for (const auto& r : rows) {
         double v = -99;
-        EXPECT_TRUE(convert_reading(parsed(full_record(r.spec)), r.raw, v).ok()) << int(r.raw);
-        EXPECT_NEAR(v, r.want, 1e-9) << "raw " << int(r.raw) << " lin " << int(r.spec.lin);
+        EXPECT_TRUE(convert_reading(parsed(full_record(r.def)), r.raw, v).ok()) << int(r.raw);
+        EXPECT_NEAR(v, r.want, 1e-9) << "raw " << int(r.raw) << " lin " << int(r.def.lin);
     }
 }
 
 TEST(SensorConversion, NoNumberIsAnErrorNotInfinityOrNaN) {
     struct row {
-        sensor_spec spec;
+        sensor_def def;
         uint8_t raw;
         const char* want;
     } rows[] = {
@@ -61,7 +61,7 @@ TEST(SensorConversion, NoNumberIsAnErrorNotInfinityOrNaN) {
     };
     for (const auto& r : rows) {
         double v = -99;
-        err e = convert_reading(parsed(full_record(r.spec)), r.raw, v);
+        err e = convert_reading(parsed(full_record(r.def)), r.raw, v);
         EXPECT_NE(e.message().find(r.want), std::string::npos) << e.message();
         EXPECT_EQ(v, -99);
     }
@@ -103,7 +103,7 @@ TEST(SensorRecord, ShortRecordsAreRefusedAndLeaveTheRecordAlone) {
 
 TEST(SensorRecord, UnitTexts) {
     struct row {
-        sensor_spec spec;
+        sensor_def def;
         const char* want;
     } rows[] = {
         {{.percent = true, .base = 1}, "1%"},
@@ -115,7 +115,7 @@ TEST(SensorRecord, UnitTexts) {
         {{.usage = 3, .base = 4}, ""},
         {{.reading = 0x03, .base = 4}, ""},
     };
-    for (const auto& r : rows) EXPECT_EQ(unit_text(parsed(full_record(r.spec))), r.want);
+    for (const auto& r : rows) EXPECT_EQ(unit_text(parsed(full_record(r.def))), r.want);
     EXPECT_EQ(entity_name(54), "Unknown entity id: 54");
     EXPECT_EQ(sensor_type_name(45), "Unknown sensor type: 45");
 }

@@ -232,6 +232,11 @@ err on_configure(conn& c, tag_code tag) {
         if (r.host_id.empty()) r.host_id = opt.host_id.empty() ? derived_host_id(c.name, c.domain) : opt.host_id;
     }, &rec);
     if (e) log(3, "Cannot store the record of %s: %s", c.label.c_str(), e.c_str());
+    if (!req.host_info.empty()) {
+        st.table().set_host_info(c.name, req.host_info);
+        st.results().write_line(host_info_json(c.name, c.domain, req.host_info));
+        for (const auto& [label, value] : req.host_info) log(0, "Host %s: %s %s", c.label.c_str(), label.c_str(), value.c_str());
+    }
     if (!req.groups.empty()) log(1, "Hardware scan of %s: %zu checks", c.label.c_str(), rec.checks.size());
     configure_reply reply;
     reply.id = rec.host_id;

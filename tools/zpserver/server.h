@@ -136,7 +136,8 @@ private:
 err serve_connection(server_state& st, stream_ptr conn);
 
 // The configured tree the policy gives an agent: every uploaded check with
-// the server's frequency and no thresholds, grouped as uploaded.
+// the server's frequency and the thresholds chosen at upload, grouped as
+// uploaded.
 std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency);
 // The checks of an uploaded scan tree (actions left out).
 std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups);
