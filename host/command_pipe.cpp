@@ -2,7 +2,6 @@
 // request from the main loop's wait, and the client's side.
 #include "host/command_pipe.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -53,7 +52,6 @@ void handle_command(const command_server_ops& ops, std::string& buf) {
     if (buf.compare(0, 5, "DOWN ") == 0) {
         const char* number = buf.c_str() + 5;
         char* rest = nullptr;
-        errno = 0;
         long long v = std::strtoll(number, &rest, 0);
         if (v > INT32_MAX) v = INT32_MAX;
         if (v < INT32_MIN) v = INT32_MIN;
@@ -94,7 +92,8 @@ void setup_command_named_pipe(const std::string& key, command_server_ops ops) {
         return;
     }
     set_command_pipe_event(s.event.handle(), serve_pipe);
-    log(0, "[cmd] add_wait_event(g_pipe_event) -> 0x%x %d", static_cast<unsigned>(s.event.handle()), 1);
+    log(0, "[cmd] add_wait_event(g_pipe_event) -> 0x%x %d", static_cast<unsigned>(s.event.handle()),
+        wait_event_position(s.event.handle()));
 }
 
 void handle_named_pipe() {

@@ -162,6 +162,10 @@ void set_parent_pipes(uint64_t in, uint64_t out) {
     p.given = in != 0 || out != 0;
     p.in = in;
     p.out = out;
+    if (p.given) {
+        upgrade_os::keep_from_children(in);
+        upgrade_os::keep_from_children(out);
+    }
 }
 
 void start_parent_pipe_reader(std::function<bool()> upgrade_ready, std::function<void()> on_stop) {

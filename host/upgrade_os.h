@@ -31,6 +31,10 @@ int read_parent_byte(uint64_t fd, uint8_t& byte);
 void cut_parent_read();
 void allow_parent_read();
 
+// Keeps an inherited descriptor from the commands the agent starts (their
+// copies would hide from the parent that the agent has ended).
+void keep_from_children(uint64_t fd);
+
 // Writes one byte; 0 or the system error code, with the count written.
 int write_parent_byte(uint64_t fd, uint8_t byte, int& count);
 

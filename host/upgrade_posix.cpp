@@ -142,6 +142,11 @@ void allow_parent_read() {
     }
 }
 
+void keep_from_children(uint64_t fd) {
+    int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
+    if (flags >= 0) ::fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+}
+
 int write_parent_byte(uint64_t fd, uint8_t byte, int& count) {
     for (;;) {
         ssize_t n = ::write(static_cast<int>(fd), &byte, 1);

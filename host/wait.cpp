@@ -110,6 +110,14 @@ int wait_event::wait(int64_t ms) const {
 
 bool add_wait_event(os_handle h) { return add_to(tables().objects, h); }
 bool del_wait_event(os_handle h) { return del_from(tables().objects, h); }
+int wait_event_position(os_handle h) {
+    std::lock_guard lk(tables().mu);
+    const auto& a = tables().objects;
+    for (size_t i = 0; i < a.count; ++i)
+        if (a.h[i] == h) return static_cast<int>(i) + 1;
+    return -1;
+}
+
 bool add_wakeup_event(os_handle h) { return add_to(tables().wakeups, h); }
 bool del_wakeup_event(os_handle h) { return del_from(tables().wakeups, h); }
 

@@ -53,6 +53,8 @@ private:
 // or the handle is not in it (del).
 bool add_wait_event(os_handle h);
 bool del_wait_event(os_handle h);
+// The position + 1 of `h` among the wait objects, or -1 when it is not there.
+int wait_event_position(os_handle h);
 // The wake-up events of the other timed sleeps; same rules.
 bool add_wakeup_event(os_handle h);
 bool del_wakeup_event(os_handle h);

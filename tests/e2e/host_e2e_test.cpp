@@ -1,6 +1,7 @@
 // host_e2e_test.cpp - the host integration of the real agent, started from the
 // build tree against the reference server: command clients served through the
-// running agent's pipe, and the crash report. Every wait is bounded.
+// running agent's pipe, the crash report, the upgrade download and its limit,
+// and upgrades installed and rolled back by zpsupervise. Every wait is bounded.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -34,8 +35,9 @@ protected:
     void TearDown() override {
         server.stop();
         if (HasFailure())
-            std::fprintf(stderr, "-- server:\n%s\n-- agent:\n%s\n", read_file(dir / "server.log").c_str(),
-                         read_file(dir / "agent.log").c_str());
+            std::fprintf(stderr, "-- server:\n%s\n-- agent:\n%s\n-- supervisor:\n%s\n",
+                         read_file(dir / "server.log").c_str(), read_file(dir / "agent.log").c_str(),
+                         read_file(dir / "supervisor.err").c_str());
     }
 
     // Starts the server with `args` and configures the agent for it.
@@ -162,6 +164,51 @@ TEST_F(HostEndToEnd, UpgradeOfTheLargestSizeIsPlacedOneByteMoreRefusedAndAStopCu
         if (c.stop) {
             EXPECT_EQ(agent.wait_exit(10), 0);
         }
+        server.stop();
+    }
+}
+
+TEST_F(HostEndToEnd, SupervisorInstallsAnUpgradeThatWorksAndGoesBackFromOneThatDoesNot) {
+    const std::string real = std::string(ZP_BINARY_DIR) + "/agent/quillmar";
+    struct {
+        const char* name;
+        std::string script;  // the offered new version
+        bool works;
+    } cases[] = {
+        {"works", "#!/bin/sh\necho started >> " + (dir / "new.txt").string() + "\nexec " + real + " \"$@\"\n", true},
+        {"ends with an error", "#!/bin/sh\nexit 3\n", false},
+        {"never reports", "#!/bin/sh\nexec sleep 30\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* f : {"agent.log", "bin", "server-state", "state", "supervisor.err"}) fs::remove_all(dir / f);
+        for (const char* d : {"bin", "state"}) fs::create_directories(dir / d);
+        fs::copy_file(real, dir / "bin" / "quillmar");
+        write_file(dir / "offered.sh", c.script);
+        start_server({"--upgrade-file", (dir / "offered.sh").string()}, "allow_autoupgrade = true\n");
+        process sup;
+        ASSERT_TRUE(sup.start({std::string(ZP_BINARY_DIR) + "/supervisor/zpsupervise", "--upgrade-timeout", "3",
+                               "--max-restart-delay", "1", (dir / "bin" / "quillmar").string(), "--fake-results"},
+                              dir, dir / "supervisor.out", dir / "supervisor.err"));
+        auto said = [&](const std::string& text) { return read_file(dir / "supervisor.err").find(text); };
+        ASSERT_TRUE(wait_for([&] { return said("Installed the upgrade") != std::string::npos; }, 60))
+            << read_file(dir / "supervisor.err");
+        EXPECT_EQ(read_file(dir / "bin" / "quillmar.previous").size(), fs::file_size(real));
+        if (c.works) {
+            EXPECT_TRUE(wait_for([&] { return fs::exists(dir / "new.txt"); }, 10));
+            auto last = [&](const std::string& text) { return read_file(dir / "supervisor.err").rfind(text); };
+            EXPECT_TRUE(wait_for([&] { return last("The agent works") != std::string::npos &&
+                                              last("The agent works") > said("Installed the upgrade"); },
+                                 30))
+                << read_file(dir / "supervisor.err");
+            EXPECT_EQ(read_file(dir / "bin" / "quillmar"), c.script);
+        } else {
+            EXPECT_TRUE(wait_for([&] { return logged("Upgrade failed, using latest working version"); }, 60));
+            EXPECT_NE(said("The upgrade failed; going back to the previous version"), std::string::npos);
+            EXPECT_EQ(fs::file_size(dir / "bin" / "quillmar"), fs::file_size(real));
+        }
+        sup.send_signal(SIGTERM);
+        EXPECT_EQ(sup.wait_exit(20), 0);
         server.stop();
     }
 }

@@ -12,7 +12,8 @@
 namespace zp {
 namespace {
 
-volatile int* volatile nowhere = nullptr;
+// Not null (the sanitizers would stop a null store first), yet never mapped.
+volatile int* volatile nowhere = reinterpret_cast<int*>(0x10);
 
 TEST(CrashReport, WrittenAndTheProcessEndsByItsSignal) {
     struct {
@@ -21,7 +22,7 @@ TEST(CrashReport, WrittenAndTheProcessEndsByItsSignal) {
         int sig;
         const char* in_report;
     } cases[] = {
-        {"fault", [] { *nowhere = 1; }, SIGSEGV, "Signal: 11 (SIGSEGV)\nCode: 1\nAddress: 0x0\n"},
+        {"fault", [] { *nowhere = 1; }, SIGSEGV, "Signal: 11 (SIGSEGV)\nCode: 1\nAddress: 0x10\n"},
         {"abort", [] { std::abort(); }, SIGABRT, "Signal: 6 (SIGABRT)"},
         {"terminate", [] { std::terminate(); }, SIGABRT, "Cause: std::terminate"},  // what an uncaught exception does
     };
