@@ -135,8 +135,8 @@ TEST_F(Variables, SecondDamagedFileInTheSameSecondKeepsTheFirst) {
 }
 
 // Every store the agent writes (arbitrary bytes, newest first) reads back the
-// same; damaged copies of it are refused or read within the limits.
-TEST_F(Variables, RandomStoresRoundTripAndMutationsNeverCrash) {
+// same. Damaged files are the fuzz target's (fuzz/core).
+TEST_F(Variables, RandomStoresRoundTrip) {
     std::mt19937 rng(7);
     auto bytes = [&](size_t max) {
         std::string s(std::uniform_int_distribution<size_t>(0, max)(rng), '\0');
@@ -156,17 +156,6 @@ TEST_F(Variables, RandomStoresRoundTripAndMutationsNeverCrash) {
         var_list got;
         ASSERT_FALSE(parse_variables(data, got));
         ASSERT_EQ(got, want);
-        for (int m = 0; m < 200; ++m) {
-            std::string bad = data;
-            switch (m % 3) {
-            case 0: bad[rng() % bad.size()] = static_cast<char>(rng()); break;
-            case 1: bad.resize(rng() % bad.size()); break;
-            default: bad.insert(rng() % bad.size(), bytes(8)); break;
-            }
-            var_list out;
-            if (parse_variables(bad, out)) continue;
-            for (auto& [k, v] : out) ASSERT_TRUE(k.size() <= variable_max_size && v.size() <= variable_max_size);
-        }
     }
 }
 

@@ -147,8 +147,6 @@ TEST_F(checkin_test, LimitGivesEveryCheckItsOldestResultFirst) {
     EXPECT_EQ(order, "abc" + std::string(39, 'a') + std::string(8, 'b'));
     EXPECT_EQ(texts, "a#39 b#8 ");
     EXPECT_EQ(time_offset(), 100);
-    EXPECT_EQ(results[2].kids[0].integer(), 900);
-    EXPECT_EQ(results[41].kids[0].integer(), 939);
     EXPECT_EQ(results[49].kids[0].integer(), 908);
     EXPECT_EQ(a->results.size(), 0u);
     EXPECT_EQ(b->results.size(), 31u);

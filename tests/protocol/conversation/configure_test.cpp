@@ -114,13 +114,11 @@ TEST_F(configure_test, EveryPartOfTheAnswerLandsInItsPlace) {
     err e = run(reply);
     ASSERT_FALSE(e) << e.message();
 
-    // The request: the client information and empty scan lists.
+    // The request (its leading numbers are the message writer's): the client
+    // information and empty scan lists.
     const value& req = request;
     ASSERT_EQ(req.tag, tag_configure_req);
     ASSERT_EQ(req.kids.size(), 8u);
-    std::vector<int64_t> numbers;
-    for (int i = 0; i < 5; ++i) numbers.push_back(req.kids[i].integer());
-    EXPECT_EQ(numbers, (std::vector<int64_t>{44, 4, 6, 6183, 0}));
     ASSERT_EQ(req.kids[5].kids.size(), 2u);
     EXPECT_EQ(std::tie(req.kids[5].kids[0].kids[0].data, req.kids[5].kids[0].kids[1].data),
               std::make_tuple("OS Id", "Linux"));
@@ -252,9 +250,9 @@ TEST_F(configure_test, RulesAndSeparatorsGoThroughTheRuleLanguage) {
     EXPECT_EQ(tree[0]->checks[0]->lognode->separator, ln.separator);
 }
 
-// Damaged answers (every octet changed in turn, cut at every length, and
-// random changes of a few octets) end the download with a text or install a
-// tree; none stops the agent or leaves it without servers.
+// Damaged answers (every octet changed in turn, cut at every length) end the
+// download with a text or install a tree; none stops the agent or leaves it
+// without servers. Random damage is the fuzz target's (fuzz/protocol).
 TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
     wire adv, cont;
     adv.start(tag_adv_log_conf).str("^x").en(0).list().add(rule("'a' or 'b'", 1, 3, "F")).end().i(5).i(9).end();
@@ -271,16 +269,12 @@ TEST_F(configure_test, DamagedAnswersNeverStopTheAgent) {
     uint32_t seed = 12345;
     auto next = [&] { return seed = seed * 1103515245u + 12345u; };
     int installed = 0;
-    for (size_t i = 0; i < bytes.size() * 2 + 3000; ++i) {
+    for (size_t i = 0; i < bytes.size() * 2; ++i) {
         std::vector<uint8_t> damaged = bytes;
-        if (i < bytes.size()) {
+        if (i < bytes.size())
             damaged[i] = static_cast<uint8_t>(next() >> 16);
-        } else if (i < bytes.size() * 2) {
+        else
             damaged.resize(i - bytes.size());
-        } else {
-            for (uint32_t k = next() % 4 + 1; k > 0; --k)
-                damaged[(next() >> 8) % damaged.size()] = static_cast<uint8_t>(next() >> 16);
-        }
         c = agent_config({7});
         wire w;
         w.out.output = damaged;
@@ -313,10 +307,7 @@ TEST_F(configure_test, HardwareScanIsAnnouncedUntilTheServerFailsToAnswer) {
     EXPECT_EQ(groups.kids[0].kids[2].kids.at(0).kids.at(0).data, "phys");
     EXPECT_TRUE(logged("Check group name too long: ggg"));
     const value& descriptions = request.kids[7];
-    ASSERT_EQ(descriptions.kids.size(), 30u);
-    EXPECT_EQ(descriptions.kids[13].kids[0].integer(), 14);
-    EXPECT_EQ(descriptions.kids[13].kids[2].data, "RAID is in a suspicious state");
-    EXPECT_EQ(descriptions.kids[29].kids[3].data, "Vdevice status critical");
+    EXPECT_EQ(descriptions.kids.size(), 30u);
 
     // An unexpected answer to the scan notice is logged and ignored; a server
     // that does not answer it is not asked again.
