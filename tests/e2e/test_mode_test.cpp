@@ -37,9 +37,14 @@ protected:
                          "[counter]\ncommand=echo 7\ntype=diff_integer\nresult_pattern=(.*)\n"
                          "[mute]\ncommand=echo nothing\ntype=integer\n");
         ::chmod(env.path("custom.conf").c_str(), 0600);
-        // No server_list and no domain: the test mode needs neither.
+        conf("disable_checks = fs mem system proc smart ifthrough ifevents scm perf safte ipmisens csmiplus block\n");
+    }
+
+    // No server_list and no domain: the test mode needs neither. The host's own
+    // scanners are disabled where the output is compared whole.
+    void conf(const std::string& extra) {
         env.machine_conf("log_chk_conf = " + env.path("logchk.conf") + "\ncustom_chk_conf = " +
-                         env.path("custom.conf") + "\nlogfile = " + env.path("agent.log") + "\n");
+                         env.path("custom.conf") + "\nlogfile = " + env.path("agent.log") + "\n" + extra);
     }
 
     outcome run(const std::string& args) {
@@ -105,6 +110,14 @@ TEST_F(TestMode, CheckPrintsValueTextAndStatusOrTheError) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
     }
+}
+
+TEST_F(TestMode, RateCounterOfTheHostGivesItsSecondReading) {
+    conf("");
+    auto r = run("--check system/cswitch");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("value: ")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\nstatus: ok\n")) << r.out;
 }
 
 TEST_F(TestMode, CheckWithoutPathPrintsUsage) {
