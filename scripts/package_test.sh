@@ -20,7 +20,7 @@ echo "package: $deb"
 # Contents: every installed path with its mode.
 contents=$(dpkg-deb --contents "$deb")
 echo "$contents"
-for want in "-rwxr-xr-x .* ./usr/bin/quillmar$" "-rw-r--r-- .* ./etc/zerpal/ZPAgent.conf$" \
+for want in "-rwxr-xr-x .* ./usr/bin/quillmar$" "-rwxr-xr-x .* ./usr/bin/zpsupervise$" "-rw-r--r-- .* ./etc/zerpal/ZPAgent.conf$" \
             "-rw-r--r-- .* ./lib/systemd/system/zerpal-agent.service$" \
             "-rw-r--r-- .* ./usr/share/man/man8/quillmar.8.gz$" "-rw-r--r-- .* ./usr/share/doc/zerpal-agent/copyright$" \
             "drwx------ .* ./var/lib/zerpal/$" "drwx------ .* ./var/log/zerpal/$"; do
@@ -31,19 +31,25 @@ dpkg-deb -f "$deb" Depends | grep -q libgcrypt20 || fail "Depends lacks the link
 # Errors fail; the two owner-only directories are the expected warnings.
 lintian --fail-on error --tag-display-limit 0 "$deb"
 
+# Whatever happens, the machine is left without the package.
 before=$(mktemp)
-trap 'rm -f "$before"' EXIT
+conf=$(mktemp -d)
+cleanup() {
+  rm -rf "$before" "$conf"
+  if dpkg-query -W zerpal-agent >/dev/null 2>&1; then dpkg -P zerpal-agent >/dev/null || true; fi
+}
+trap cleanup EXIT
 find /etc /lib/systemd /usr/bin /usr/share/man/man8 /usr/share/doc /var/lib /var/log -xdev 2>/dev/null | sort >"$before"
 
 apt-get install -y -qq "$deb" >/dev/null
 [ "$(dpkg-query -W -f='${Status}' zerpal-agent)" = "install ok installed" ] || fail "not installed"
 systemd-analyze verify --man=no /lib/systemd/system/zerpal-agent.service || fail "the unit does not verify"
+grep -qx "ExecStart=/usr/bin/zpsupervise /usr/bin/quillmar" /lib/systemd/system/zerpal-agent.service ||
+  fail "the service does not run the supervisor"
 [ "$(stat -c %a /var/lib/zerpal) $(stat -c %a /var/log/zerpal)" = "700 700" ] || fail "directory modes"
 
 # The template's log file check and custom check, uncommented, run by the
 # installed agent in its test mode (configuration in a scratch directory).
-conf=$(mktemp -d)
-trap 'rm -f "$before"; rm -rf "$conf"' EXIT
 mkdir "$conf/logs"
 echo "started" >"$conf/logs/app.log"
 sed -e "s|^#log_chk_conf = /etc/zerpal/|log_chk_conf = $conf/|" \
@@ -54,7 +60,7 @@ sed -n 's/^#   \([a-z[].*\)/\1/p' /etc/zerpal/ZPAgent.conf | sed -n '/^\[crash_r
 chmod 600 "$conf/custom.conf"
 export ZERPAL_CONF_DIR=$conf ZERPAL_STATE_DIR=$conf/state ZERPAL_RUN_DIR=$conf/run
 scan=$(quillmar --scan -l 1 2>"$conf/log")
-echo "$scan"
+echo "$scan" | sed -n "/^custom /,$p"
 grep -q "^  - crash_reports  \"crash_reports\"  type 0$" <<<"$scan" || fail "--scan lacks the custom check"
 grep -q "^ *- app.log  \"app.log\"  type 9$" <<<"$scan" || fail "--scan lacks the log file check"
 grep -q "Config: allow_autoupgrade is off: the package manager upgrades this agent" "$conf/log" ||
