@@ -60,7 +60,7 @@ sed -n 's/^#   \([a-z[].*\)/\1/p' /etc/zerpal/ZPAgent.conf | sed -n '/^\[crash_r
 chmod 600 "$conf/custom.conf"
 export ZERPAL_CONF_DIR=$conf ZERPAL_STATE_DIR=$conf/state ZERPAL_RUN_DIR=$conf/run
 scan=$(quillmar --scan -l 1 2>"$conf/log")
-echo "$scan" | sed -n "/^custom /,$p"
+echo "$scan" | sed -n '/^custom /,$p'
 grep -q "^  - crash_reports  \"crash_reports\"  type 0$" <<<"$scan" || fail "--scan lacks the custom check"
 grep -q "^ *- app.log  \"app.log\"  type 9$" <<<"$scan" || fail "--scan lacks the log file check"
 grep -q "Config: allow_autoupgrade is off: the package manager upgrades this agent" "$conf/log" ||
