@@ -46,12 +46,12 @@ int run_agent() {
         if (zp::err e = zp::save_results_file(zp::results_file_path(), tree))
             zp::log(3, "Unable to keep the waiting results: %s", e.c_str());
     };
-    zp::plug_host(ops);
     ops.client_info = zp::gather_host_info;
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
     };
+    zp::plug_host(ops);
     return zp::run_agent_loop(ops);
 }
 

@@ -19,7 +19,8 @@ namespace zp {
 // thread: it and the conversations it starts (loop_conversations, which lend the
 // trees and the throttle to protocol/) are the only writers and readers, except
 // the two atomic flags, which request_stop and set_upgrade_ready raise from any
-// thread (the parent-pipe reader, the download thread).
+// thread (today the stop-signal thread of host/; later the parent-pipe reader
+// and the upgrade download thread).
 struct loop_state {
     int32_t failures = 1;          // at most server count + 7
     int64_t last_checkin = 0;      // last acknowledged check-in (0: none yet)

@@ -93,8 +93,11 @@ void reset_config_from_user();
 config& the_config();
 
 // The current server: an index into the_config().servers, and the flag that
-// says it moved since the main loop last reported it. The main thread moves
-// it; the upgrade download thread reads it.
+// says it moved since the main loop last reported it. Written by agent/
+// start-up (0), the main loop (failover after failed check-ins) and protocol/
+// (failover in a set-up, a new server list from the server); server_changed()
+// is cleared only by the main loop when it logs the change. The main thread
+// moves it; the upgrade download thread's set-ups read it.
 std::atomic<int>& current_server();
 std::atomic<bool>& server_changed();
 

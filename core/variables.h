@@ -1,10 +1,13 @@
 // variables.h - the persistent variables: a small store of named texts (host id,
 // server lists, log positions) kept across restarts in the variables file.
 //
-// The store is process-wide. Every operation takes the store's lock, so the
-// main thread and the upgrade download thread (whose server sessions read and
-// write the keys) may use it at once. Keys and values are arbitrary bytes, at
-// most variable_max_size bytes each.
+// The store is process-wide. Agent start-up names and loads the file;
+// protocol/ (keys, hallmark, host id, server list) and agent/ read and write
+// variables, logcheck/ keeps the log positions; the main loop flushes. Every
+// operation takes the store's lock, so the main thread and the upgrade
+// download thread (whose server sessions read and write the keys) may use it
+// at once. Keys and values are arbitrary bytes, at most variable_max_size
+// bytes each.
 //
 // Write-behind: a new key makes the next flush write; a changed key makes the
 // first unforced flush 30 seconds later write; a forced flush always writes.

@@ -8,8 +8,11 @@
 // lower-case hexadecimal characters). A set-up whose enciphered exchange fails
 // deletes "hallmark", so the next set-up derives a new one from "hostkey".
 //
-// The process-wide state below is shared by the main thread and the upgrade
-// download thread, which runs set-ups too: its members are atomic.
+// The process-wide state below (session()) is written and read only by the
+// set-up here, on the main thread and on the upgrade download thread, which
+// runs set-ups too: its members are atomic. The set-up also reads
+// current_server() and, in fail_over, writes it and server_changed() (see
+// core/config.h).
 #pragma once
 
 #include <atomic>

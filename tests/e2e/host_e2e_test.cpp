@@ -4,6 +4,7 @@
 // and upgrades installed and rolled back by zpsupervise. Every wait is bounded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -211,6 +212,27 @@ TEST_F(HostEndToEnd, SupervisorInstallsAnUpgradeThatWorksAndGoesBackFromOneThatD
         EXPECT_EQ(sup.wait_exit(20), 0);
         server.stop();
     }
+}
+
+TEST_F(HostEndToEnd, SupervisorRestartsAnAgentThatEndsWithAGrowingPauseAndStopsMeanwhile) {
+    write_file(dir / "bin" / "agent.sh", "#!/bin/sh\necho \"$@\" >> " + (dir / "runs.txt").string() + "\nexit 1\n");
+    fs::permissions(dir / "bin" / "agent.sh", fs::perms::owner_all);
+    process sup;
+    ASSERT_TRUE(sup.start({std::string(ZP_BINARY_DIR) + "/supervisor/zpsupervise", "--max-restart-delay", "2",
+                           (dir / "bin" / "agent.sh").string(), "-v"},
+                          dir, dir / "supervisor.out", dir / "supervisor.err"));
+    auto runs = [&] {
+        std::string t = read_file(dir / "runs.txt");
+        return std::count(t.begin(), t.end(), '\n');
+    };
+    ASSERT_TRUE(wait_for([&] { return runs() >= 4; }, 20));
+    std::string said = read_file(dir / "supervisor.err");
+    size_t one = said.find("Restarting the agent in 1 seconds"), two = said.find("Restarting the agent in 2 seconds");
+    EXPECT_TRUE(one != std::string::npos && two != std::string::npos && one < two) << said;
+    EXPECT_EQ(said.find("Restarting the agent in 4 seconds"), std::string::npos);
+    EXPECT_NE(read_file(dir / "runs.txt").find("-v --parent-pipes "), std::string::npos);
+    sup.send_signal(SIGTERM);
+    EXPECT_EQ(sup.wait_exit(5), 0);
 }
 
 }  // namespace zp::test
