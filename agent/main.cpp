@@ -10,6 +10,7 @@
 #include "host/wait.h"
 #include "agent/host_hookup.h"
 #include "agent/loop_conversations.h"
+#include "agent/test_mode.h"
 #include "devtree/results_file.h"
 #include "logcheck/logfile.h"
 #include "monitors/hostinfo/hostinfo.h"
@@ -54,9 +55,20 @@ int run_agent() {
     return zp::run_agent_loop(ops);
 }
 
+// --scan and --check: the same scanners, with no check-in to make way for.
+int run_test_mode(const zp::cmdline_options& opt) {
+    register_monitors();
+    zp::register_log_scanner({});
+    return opt.check ? zp::test_check(*opt.check) : zp::test_scan();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef ZP_PACKAGE_MANAGED
+    // The packaged agent is upgraded by the package manager only.
+    zp::autoupgrade_locked() = true;
+#endif
     zp::agent_parts parts;
     parts.request_downtime = [] {
         const auto& st = zp::startup();
@@ -64,5 +76,6 @@ int main(int argc, char** argv) {
     };
     parts.request_rescan = [] { return zp::send_rescan_to_server(zp::the_config()); };
     parts.main_loop = run_agent;
+    parts.test_mode = run_test_mode;
     return zp::agent_main(argc, argv, parts);
 }

@@ -119,6 +119,10 @@ parse_result parse_command_line(int argc, const char* const argv[], startup_stat
             st.mode = client_mode::downtime;
             int32_t minutes = number32(argv[i] + 7);
             st.downtime_minutes = minutes ? minutes : 1;
+        } else if (a == "--scan") {
+            opt.scan = true;
+        } else if (a == "--check") {
+            if (!value(opt.check)) return parse_result::usage;
         } else if (a == "--rescan") {
             st.log_to_file = false;
             st.mode = client_mode::rescan;
@@ -274,6 +278,22 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
     case parse_result::version:
         std::fputs(version_banner().c_str(), stderr);
         return 0;
+    }
+
+    if (opt.scan || opt.check) {
+        // The test mode reads the same configuration files, needs no server
+        // and writes neither the log file nor the variables: its log stays on
+        // standard error, errors only unless -l asks for more.
+        set_log_level(opt.log_level ? atoi32(*opt.log_level) : 3);
+        if (opt.log_file) open_log(*opt.log_file);
+        setup_library_logging();
+        std::optional<config> read = read_config(st.reg_key, nullptr, false);
+        the_config() = read ? std::move(*read) : config{};
+        if (!parts.test_mode) {
+            std::fputs("The test mode is not part of this build\n", stderr);
+            return 1;
+        }
+        return parts.test_mode(opt);
     }
 
     if (st.mode != client_mode::none && (st.mode == client_mode::rescan || st.downtime_minutes != 0)) {

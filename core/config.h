@@ -52,9 +52,16 @@ struct config {
     int server_count() const { return static_cast<int>(servers.size()); }
 };
 
+// True when a package manager owns the installed executable: the agent then
+// never replaces itself, whatever "allow_autoupgrade" says. Set by the
+// executable before start-up reads the configuration; main thread only.
+bool& autoupgrade_locked();
+
 // Reads the configuration files of the key `key_name` ("ZPAgent" or --reg-key).
-// None when "server_list" or "domain" is missing. `config_file` (-f) is not used.
-std::optional<config> read_config(const std::string& key_name, const char* config_file);
+// None when "server_list" or "domain" is missing, unless `need_server` is false
+// (the administrator's test mode, which never talks to a server: they are then
+// left empty). `config_file` (-f) is not used.
+std::optional<config> read_config(const std::string& key_name, const char* config_file, bool need_server = true);
 
 // Parses "host[:port]" tokens separated by runs of "," and " ". Fatal on a bad
 // port ("Could not parse port number") and at the 256th entry ("Too many

@@ -9,9 +9,9 @@ packages=(
   clang libclang-rt-14-dev
   libspdlog-dev libfmt-dev libgcrypt20-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsystemd-dev dbus
+  libsystemd-dev dbus systemd-journal-remote
   logrotate
-  libsystemd-dev systemd-journal-remote
+  dpkg-dev lintian systemd
 )
 
 missing=()

@@ -245,8 +245,8 @@ TEST_F(EndToEnd, JournalCheckReportsNewEntriesOnceAcrossARestart) {
                 out.push_back(json_field(l, "value"));
         return out;
     };
-    ASSERT_TRUE(wait_until([&] { return logged("Agent will check device a.service"); }, 60));
-    std::this_thread::sleep_for(std::chrono::seconds(2));  // its first run looked
+    // The first run looks at the journal and starts after its last entry.
+    ASSERT_TRUE(wait_until([&] { return logged("Checked event log a.service"); }, 120));
     journal.add({entry("first"), entry("second")});
     ASSERT_TRUE(wait_until([&] { return lines().size() >= 2; }, 60));
     EXPECT_EQ(lines(), (std::vector<std::string>{R"("Error:app:0:0:N/A::first")", R"("Error:app:0:0:N/A::second")"}));
