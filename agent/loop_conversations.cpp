@@ -1,6 +1,7 @@
 // loop_conversations.cpp - registration and check-in plugged into the main loop.
 #include "agent/loop_conversations.h"
 
+#include "agent/host_hookup.h"
 #include "core/config.h"
 #include "protocol/checkin.h"
 #include "protocol/configure.h"
@@ -16,6 +17,7 @@ conversation_env& loop_env() {
     env.configured = &st.configured;
     env.actions = &st.actions;
     env.client_info = &st.client_info;
+    env.start_upgrade = start_upgrade_download;
     return env;
 }
 

@@ -3,30 +3,72 @@
 #include "core/agent.h"
 #include "core/config.h"
 #include "core/log.h"
+#include "custom/custom.h"
 #include "agent/main_loop.h"
 #include "agent/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
+#include "agent/host_hookup.h"
 #include "agent/loop_conversations.h"
+#include "agent/test_mode.h"
+#include "devtree/results_file.h"
+#include "logcheck/logfile.h"
+#include "monitors/hostinfo/hostinfo.h"
+#include "monitors/ipmi/ipmisens.h"
+#include "monitors/raid/raid.h"
+#include "monitors/safte/safte.h"
+#include "monitors/smart/smart.h"
+#include "monitors/system/system.h"
 #include "protocol/requests.h"
 
 namespace {
 
+// Every monitor module fills its entries of the scanner table.
+void register_monitors() {
+    zp::register_system_scanners();
+    zp::register_custom_scanners();
+    zp::register_smart_scanners();
+    zp::register_safte_scanners();
+    zp::register_ipmi_scanners();
+    zp::register_raid_scanners();
+    zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});
+}
+
 int run_agent() {
+    register_monitors();
     zp::watch_stop_signals(zp::request_stop);
     zp::set_log_reopen_wait([](int seconds) { (void)zp::wakeup_wait(seconds); });
     zp::loop_ops ops;
     zp::plug_conversations(ops);
+    ops.log_silence_check = zp::log_silence_check;
+    ops.restore_results = [](zp::devtree_list& tree) { zp::restore_results_file(zp::results_file_path(), tree); };
+    ops.save_results = [](const zp::devtree_list& tree) {
+        if (zp::err e = zp::save_results_file(zp::results_file_path(), tree))
+            zp::log(3, "Unable to keep the waiting results: %s", e.c_str());
+    };
+    ops.client_info = zp::gather_host_info;
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
     };
+    zp::plug_host(ops);
     return zp::run_agent_loop(ops);
+}
+
+// --scan and --check: the same scanners, with no check-in to make way for.
+int run_test_mode(const zp::cmdline_options& opt) {
+    register_monitors();
+    zp::register_log_scanner({});
+    return opt.check ? zp::test_check(*opt.check) : zp::test_scan();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef ZP_PACKAGE_MANAGED
+    // The packaged agent is upgraded by the package manager only.
+    zp::autoupgrade_locked() = true;
+#endif
     zp::agent_parts parts;
     parts.request_downtime = [] {
         const auto& st = zp::startup();
@@ -34,5 +76,6 @@ int main(int argc, char** argv) {
     };
     parts.request_rescan = [] { return zp::send_rescan_to_server(zp::the_config()); };
     parts.main_loop = run_agent;
+    parts.test_mode = run_test_mode;
     return zp::agent_main(argc, argv, parts);
 }

@@ -17,12 +17,15 @@
 #include "devtree/scan.h"
 #include "devtree/schedule.h"
 #include "host/wait.h"
+#include "protocol/socket.h"
 
 namespace zp {
 
 namespace {
 
 constexpr int64_t no_check_due = 0x7FFFFFFF;
+// Seconds a failure holds the loop in regression-test mode, where back-off is 0.
+constexpr int regression_hold = 2;
 
 // The manual-reset event that a stop request or a finished download signals;
 // it stays set, so every later sleep returns at once and the loop leaves.
@@ -34,7 +37,9 @@ void signal_wakeup() {
     signal_ev.set();
 }
 
-void default_init_host() {
+}  // namespace
+
+void add_loop_events() {
     std::lock_guard lk(signal_mu);
     if (err e = wait_event::create(true, false, signal_ev)) {
         log(2, "%s", e.c_str());
@@ -42,15 +47,20 @@ void default_init_host() {
     }
     if (!add_wakeup_event(signal_ev.handle())) log(2, "add_wakeup_event() failed");
     if (!add_wait_event(signal_ev.handle())) log(2, "add_wait_event() failed");
+    // A stop must not wait for a stalled server to finish the conversation.
+    set_socket_wake_handle(signal_ev.handle());
 }
 
-void default_release_host() {
+void remove_loop_events() {
     std::lock_guard lk(signal_mu);
     if (!signal_ev.valid()) return;
+    set_socket_wake_handle(-1);
     if (!del_wakeup_event(signal_ev.handle())) log(2, "del_wakeup_event() failed for signal_ev");
     if (!del_wait_event(signal_ev.handle())) log(2, "del_wait_event() failed for signal_ev");
     signal_ev = wait_event();
 }
+
+namespace {
 
 int server_count() { return the_config().server_count(); }
 
@@ -98,19 +108,20 @@ struct bound_ops {
         if (ops.release_host)
             ops.release_host();
         else
-            default_release_host();
+            remove_loop_events();
     }
 };
 
-void registration_phase(const bound_ops& ops) {
+// True once registered; false when the loop is left before.
+bool registration_phase(const bound_ops& ops) {
     auto& st = agent_loop();
     for (;;) {
-        if (leaving()) return;
+        if (leaving()) return false;
         err e = ops.register_agent();
         const bool ok = e.ok();
         if (!ok) {
             if (st.failures < server_count() + 7) ++st.failures;
-            int hold = startup().regression_test ? 2 : backoff();
+            int hold = startup().regression_test ? regression_hold : backoff();
             log(1, "Failed to register with server. Will try again in %i seconds... (failures=%i)", hold,
                 st.failures);
             log_text(1, "Reason given: \"" + e.message() + "\"");
@@ -125,7 +136,7 @@ void registration_phase(const bound_ops& ops) {
             log(0, "Successfully registered with server.");
         }
         ops.after_wait();
-        if (ok) return;
+        if (ok) return true;
     }
 }
 
@@ -147,8 +158,11 @@ bool checkin_round(const bound_ops& ops) {
     }
 
     if (!e.ok()) {
+        st.unacked = 0;
         if (st.failures < server_count() + 7) ++st.failures;
-        int hold = backoff();
+        // Back-off is 0 in regression-test mode; a server that keeps failing
+        // must not draw a connection after another.
+        int hold = startup().regression_test ? std::max(backoff(), regression_hold) : backoff();
         st.hold_until = time_now() + hold;
         log(2, "Agent failed checkin (failures = %i)!", st.failures);
         log_text(2, "Reason given: \"" + e.message() + "\"");
@@ -169,13 +183,24 @@ bool checkin_round(const bound_ops& ops) {
         run_check(*n);
         n->next_due = before != 0 ? before : 1;
     }
-    if (!acked) return false;
+    if (!acked) {
+        // The first refusal is retried at once; a server that goes on refusing
+        // is held off like a failing one.
+        if (++st.unacked >= 2) {
+            if (st.failures < server_count() + 7) ++st.failures;
+            int hold = std::max(backoff(), regression_hold);
+            st.hold_until = time_now() + hold;
+            log(2, "On hold for %i seconds...", hold);
+        }
+        return false;
+    }
+    st.unacked = 0;
     st.last_checkin = time_now();
     if (ops.ops.notify_parent) ops.ops.notify_parent();
     if (startup().regression_test) {
         if (fake_checks_done()) {
             log(0, "All fake checks are done. Exiting.");
-            (void)flush_variables(true);
+            if (err fe = flush_variables(true)) log(3, "Flush error: %s", fe.c_str());
             ops.release_host();
             return true;
         }
@@ -209,6 +234,7 @@ void reset_agent_loop() {
     s.last_checkin = 0;
     s.hold_until = 0;
     s.result_throttle = 50;
+    s.unacked = 0;
     s.stop_requested = false;
     s.upgrade_ready = false;
     s.configured.clear();
@@ -256,21 +282,24 @@ int run_agent_loop(const loop_ops& raw_ops) {
     if (raw_ops.init_host)
         raw_ops.init_host();
     else
-        default_init_host();
+        add_loop_events();
     if (raw_ops.client_info) st.client_info = raw_ops.client_info();
     {
         devtree_list scanned = raw_ops.scan ? raw_ops.scan() : hardware_scan();
     }
     std::srand(static_cast<unsigned>(time_now()));
 
-    registration_phase(ops);
+    const bool keep_results = registration_phase(ops) && raw_ops.save_results;
+    if (keep_results && raw_ops.restore_results) raw_ops.restore_results(st.configured);
 
     check_schedule sched;
     sched.rebuild(st.configured);
     for (;;) {
         if (leaving()) break;  // 1
         devnode* next = sched.select(time_now());  // 2
+        const uint64_t writes = variables_writes();
         if (err e = flush_variables(false)) log(3, "Flush error: %s", e.c_str());
+        if (keep_results && variables_writes() != writes) raw_ops.save_results(st.configured);
 
         int64_t now = time_now();  // 3
         const int64_t due = next ? std::max(now, next->next_due) : no_check_due;
@@ -303,9 +332,10 @@ int run_agent_loop(const loop_ops& raw_ops) {
         if (done) return 0;
     }
 
+    if (keep_results) raw_ops.save_results(st.configured);
     st.configured.clear();
     st.client_info.clear();
-    (void)flush_variables(true);
+    if (err e = flush_variables(true)) log(3, "Flush error: %s", e.c_str());
     ops.release_host();
     if (st.upgrade_ready && !st.stop_requested) {
         st.upgrade_ready = false;
@@ -317,7 +347,7 @@ int run_agent_loop(const loop_ops& raw_ops) {
 }
 
 void agent_main_loop(const loop_ops& ops) {
-    on_fatal_release([] { default_release_host(); });
+    on_fatal_release([] { remove_loop_events(); });
     std::exit(run_agent_loop(ops));
 }
 

@@ -19,12 +19,14 @@ namespace zp {
 // thread: it and the conversations it starts (loop_conversations, which lend the
 // trees and the throttle to protocol/) are the only writers and readers, except
 // the two atomic flags, which request_stop and set_upgrade_ready raise from any
-// thread (the parent-pipe reader, the download thread).
+// thread (today the stop-signal thread of host/; later the parent-pipe reader
+// and the upgrade download thread).
 struct loop_state {
     int32_t failures = 1;          // at most server count + 7
     int64_t last_checkin = 0;      // last acknowledged check-in (0: none yet)
     int64_t hold_until = 0;        // no check-in before this time
     uint32_t result_throttle = 50; // most results sent per check-in
+    int32_t unacked = 0;           // check-ins in a row the server did not acknowledge
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> upgrade_ready{false};
     devtree_list configured;       // set by registration
@@ -63,6 +65,12 @@ struct loop_ops {
     std::function<void()> notify_parent;
     // Waits up to `seconds` (default wait_for_object); tests advance a clock.
     std::function<void(int seconds)> wait;
+    // Results waiting for the server across a stop: put back once on the tree
+    // of the first registration; kept after every flush of the variables that
+    // wrote and at shutdown (only once they were put back, so that a stop
+    // before any registration leaves what was kept alone).
+    std::function<void(devtree_list&)> restore_results;
+    std::function<void(const devtree_list&)> save_results;
 };
 
 // The check-in interval in effect: 60 when unset, else at least 10.
@@ -76,6 +84,12 @@ int backoff();
 // timed sleep. Any thread.
 void request_stop();
 void set_upgrade_ready();
+
+// The loop's own event, which request_stop and set_upgrade_ready signal, put
+// among the wait objects and wake-up events and taken out again: what an empty
+// init_host and release_host do. Main thread.
+void add_loop_events();
+void remove_loop_events();
 
 // Runs the loop until it ends and returns the exit code (0). Tests call it with
 // fakes; agent_main_loop uses the defaults and exits.

@@ -10,6 +10,8 @@
 #include "core/log.h"
 #include "agent/startup_os.h"
 #include "core/variables.h"
+#include "host/command_pipe.h"
+#include "host/crash.h"
 
 namespace zp {
 
@@ -23,12 +25,10 @@ int32_t number32(const char* text) {
     return static_cast<int32_t>(v);
 }
 
-// The client's way to the running agent: true when the command pipe could be
-// opened (or was busy), with the agent's reply in `reply`; false with the
-// failure text. The command pipe is not part of this build yet.
-bool send_pipe_request(const std::string& /*request*/, std::string& reply) {
-    reply = "The command pipe is not available";
-    return false;
+// The client's way to the running agent: true when an agent was reached
+// (busy included), with its reply in `reply`; false with the failure text.
+bool send_pipe_request(const std::string& request, std::string& reply) {
+    return send_command(startup().reg_key, request, reply);
 }
 
 // The client's own conversation with the server, for when no agent answers.
@@ -119,6 +119,10 @@ parse_result parse_command_line(int argc, const char* const argv[], startup_stat
             st.mode = client_mode::downtime;
             int32_t minutes = number32(argv[i] + 7);
             st.downtime_minutes = minutes ? minutes : 1;
+        } else if (a == "--scan") {
+            opt.scan = true;
+        } else if (a == "--check") {
+            if (!value(opt.check)) return parse_result::usage;
         } else if (a == "--rescan") {
             st.log_to_file = false;
             st.mode = client_mode::rescan;
@@ -243,8 +247,9 @@ void settle_host_id(config& c) {
 
 std::string pipe_request_text(const startup_state& st) {
     if (st.mode == client_mode::rescan) return "RESCAN";
-    return strprintf("DOWN %d%s", st.downtime_minutes,
-                     st.downtime_comment ? st.downtime_comment->c_str() : "\n");
+    // One blank keeps a comment that begins with a digit off the number.
+    if (st.downtime_comment) return strprintf("DOWN %d %s", st.downtime_minutes, st.downtime_comment->c_str());
+    return strprintf("DOWN %d\n", st.downtime_minutes);
 }
 
 int show_client_reply(client_mode /*mode*/, std::string reply) {
@@ -275,6 +280,22 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
         return 0;
     }
 
+    if (opt.scan || opt.check) {
+        // The test mode reads the same configuration files, needs no server
+        // and writes neither the log file nor the variables: its log stays on
+        // standard error, errors only unless -l asks for more.
+        set_log_level(opt.log_level ? atoi32(*opt.log_level) : 3);
+        if (opt.log_file) open_log(*opt.log_file);
+        setup_library_logging();
+        std::optional<config> read = read_config(st.reg_key, nullptr, false);
+        the_config() = read ? std::move(*read) : config{};
+        if (!parts.test_mode) {
+            std::fputs("The test mode is not part of this build\n", stderr);
+            return 1;
+        }
+        return parts.test_mode(opt);
+    }
+
     if (st.mode != client_mode::none && (st.mode == client_mode::rescan || st.downtime_minutes != 0)) {
         std::string reply;
         if (send_pipe_request(pipe_request_text(st), reply)) return show_client_reply(st.mode, reply);
@@ -284,14 +305,17 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
     config& c = the_config();
     c = load_configuration(st.reg_key, opt);
 
-    if (st.log_to_file)
-        open_log(c.log_file);
-    else if (opt.log_file)
-        open_log(*opt.log_file);
+    const std::string* log_path = st.log_to_file ? &c.log_file : opt.log_file ? &*opt.log_file : nullptr;
+    if (log_path) {
+        if (err e = check_log_file(*log_path)) fatal("%s", e.c_str());
+        open_log(*log_path);
+    }
     set_log_level(c.log_level);
 
     if (set_variables_file(c.variables_file) != 0) log(2, "Unable to set variables file name");
-    if (err e = read_variables()) {
+    bool unusable = false;
+    if (err e = read_variables(&unusable)) {
+        if (unusable) fatal("%s", e.c_str());
         log(2, "Unable to read variables: %s", e.c_str());
         log(2, "Variables file (%s) will be created.", c.variables_file.c_str());
     }
@@ -302,7 +326,10 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
 
     if (err e = start_socket_layer()) fatal("Error initializing socket subsystem: %s", e.c_str());
     set_quiet_error_mode();
-    // The crash report writer is installed here, with the fatal reporter.
+    // The crash report goes beside the variables file: the state directory,
+    // writable where the executable's own directory is not.
+    size_t slash = c.variables_file.rfind('/');
+    install_crash_handler(slash == std::string::npos ? "." : slash == 0 ? "/" : c.variables_file.substr(0, slash));
 
     if (st.mode == client_mode::downtime)
         return show_client_reply(st.mode,

@@ -22,6 +22,10 @@ struct cmdline_options {
     std::optional<std::string> variables_file;  // -t
     std::optional<std::string> config_file;     // -f (accepted, not used)
     std::optional<std::string> log_file;        // -m
+    // The administrator's test mode: print the scan tree (--scan) or run one
+    // check of it (--check <path>), without a server.
+    bool scan = false;
+    std::optional<std::string> check;
 };
 
 enum class parse_result {
@@ -52,8 +56,8 @@ void settle_server_list(config& c);
 // given for; otherwise records the name and leaves the host id absent.
 void settle_host_id(config& c);
 
-// What the command client sends to the running agent: "DOWN %d%s" (minutes,
-// then the comment or "\n") or "RESCAN".
+// What the command client sends to the running agent: "DOWN %d %s" (minutes,
+// one blank and the comment), "DOWN %d\n" without a comment, or "RESCAN".
 std::string pipe_request_text(const startup_state& st);
 
 // Shows the reply of a client request on standard error (the console stands in
@@ -72,6 +76,9 @@ struct agent_parts {
     std::function<std::string()> request_rescan;
     // The main loop; returns the exit code when it ends.
     std::function<int()> main_loop;
+    // The test mode (the configuration is read, nothing else is set up): the
+    // exit code.
+    std::function<int(const cmdline_options&)> test_mode;
 };
 
 // The whole start-up (steps in order), then the main loop. Returns the process

@@ -15,13 +15,13 @@ config& the_config() {
     return c;
 }
 
-int& current_server() {
-    static int index = 0;
+std::atomic<int>& current_server() {
+    static std::atomic<int> index{0};
     return index;
 }
 
-bool& server_changed() {
-    static bool changed = false;
+std::atomic<bool>& server_changed() {
+    static std::atomic<bool> changed{false};
     return changed;
 }
 

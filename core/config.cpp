@@ -38,7 +38,11 @@ conf_file load_conf_file(const std::string& path) {
     conf_file f;
     f.path = path;
     std::string data;
-    if (err e = read_text_file(path, max_config_file_size, data)) {
+    file_fault fault;
+    if (err e = read_text_file(path, max_config_file_size, data, &fault)) {
+        // A FIFO or a device where the configuration belongs is a mistake to
+        // report, not a file to skip.
+        if (fault == file_fault::not_regular) fatal("Configuration file %s", e.c_str());
         f.open_error = std::move(e);
         return f;
     }
@@ -133,7 +137,12 @@ uint16_t parse_server_port(const std::string& text) {
     return static_cast<uint16_t>(v);
 }
 
-std::optional<config> read_config(const std::string& key_name, const char* /*config_file*/) {
+bool& autoupgrade_locked() {
+    static bool locked = false;
+    return locked;
+}
+
+std::optional<config> read_config(const std::string& key_name, const char* /*config_file*/, bool need_server) {
     conf_sources src{load_conf_file(user_config_dir() + "/" + key_name + ".conf"),
                      load_conf_file(machine_config_dir() + "/" + key_name + ".conf")};
     config c;
@@ -141,15 +150,15 @@ std::optional<config> read_config(const std::string& key_name, const char* /*con
     c.max_data_retention_days = read_count(src, "max_data_retention_days", 7);
     if (auto v = src.value("name"); v && !v->empty()) c.name = *v;
     auto servers = src.value("server_list");
-    if (!servers) return std::nullopt;
-    c.server_list = *servers;
+    if (!servers && need_server) return std::nullopt;
+    c.server_list = servers.value_or("");
     if (auto v = src.value("server_port")) {
         uint16_t p = parse_server_port(*v);
         c.server_port = p ? p : default_server_port;
     }
     auto domain = src.value("domain");
-    if (!domain) return std::nullopt;
-    c.domain = *domain;
+    if (!domain && need_server) return std::nullopt;
+    c.domain = domain.value_or("");
     auto logfile = src.value("logfile");
     c.log_file = logfile ? *logfile : default_log_file();
     auto variable_file = src.value("variable_file");
@@ -160,6 +169,12 @@ std::optional<config> read_config(const std::string& key_name, const char* /*con
     c.max_log_files = read_count(src, "max_log_files", 5);
     if (auto v = src.value("loglevel")) c.log_level = atoi32(*v);
     if (auto v = src.value("allow_autoupgrade")) c.allow_autoupgrade = is_true(*v);
+    if (c.allow_autoupgrade && autoupgrade_locked()) {
+        // The executable belongs to the package manager: an upgrade it did
+        // not make would be undone, or would break, at the next package update.
+        log(1, "Config: allow_autoupgrade is off: the package manager upgrades this agent");
+        c.allow_autoupgrade = false;
+    }
     if (auto v = src.value("use_psapi")) c.use_psapi = is_true(*v);
     if (auto v = src.value("disable_smart")) c.disable_smart = is_true(*v);
     if (auto v = src.value("safte_assume_active")) {

@@ -3,6 +3,7 @@
 // The record lives for the whole process; the main thread owns it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,9 +52,16 @@ struct config {
     int server_count() const { return static_cast<int>(servers.size()); }
 };
 
+// True when a package manager owns the installed executable: the agent then
+// never replaces itself, whatever "allow_autoupgrade" says. Set by the
+// executable before start-up reads the configuration; main thread only.
+bool& autoupgrade_locked();
+
 // Reads the configuration files of the key `key_name` ("ZPAgent" or --reg-key).
-// None when "server_list" or "domain" is missing. `config_file` (-f) is not used.
-std::optional<config> read_config(const std::string& key_name, const char* config_file);
+// None when "server_list" or "domain" is missing, unless `need_server` is false
+// (the administrator's test mode, which never talks to a server: they are then
+// left empty). `config_file` (-f) is not used.
+std::optional<config> read_config(const std::string& key_name, const char* config_file, bool need_server = true);
 
 // Parses "host[:port]" tokens separated by runs of "," and " ". Fatal on a bad
 // port ("Could not parse port number") and at the 256th entry ("Too many
@@ -88,8 +96,9 @@ config& the_config();
 // says it moved since the main loop last reported it. Written by agent/
 // start-up (0), the main loop (failover after failed check-ins) and protocol/
 // (failover in a set-up, a new server list from the server); server_changed()
-// is cleared only by the main loop when it logs the change. Main thread only.
-int& current_server();
-bool& server_changed();
+// is cleared only by the main loop when it logs the change. The main thread
+// moves it; the upgrade download thread's set-ups read it.
+std::atomic<int>& current_server();
+std::atomic<bool>& server_changed();
 
 }  // namespace zp

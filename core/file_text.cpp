@@ -2,34 +2,31 @@
 #include "core/file_text.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
-#include <memory>
+
+#include "core/file_os.h"
 
 namespace zp {
 
-namespace {
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-}  // namespace
-
-err read_text_file(const std::string& path, size_t max_bytes, std::string& out) {
-    std::unique_ptr<std::FILE, file_closer> f(std::fopen(path.c_str(), "rb"));
-    if (!f) return err::text(system_error_text(last_system_error()));
+err read_text_file(const std::string& path, size_t max_bytes, std::string& out, file_fault* fault) {
+    file_fault none;
+    file_fault& why = fault ? *fault : none;
     std::string data;
-    char buf[8192];
-    for (;;) {
-        size_t n = std::fread(buf, 1, sizeof buf, f.get());
-        if (n > 0) {
-            if (data.size() + n > max_bytes) return err::text("File too large");
-            data.append(buf, n);
-        }
-        if (n < sizeof buf) {
-            if (std::ferror(f.get())) return err::text(system_error_text(last_system_error()));
-            break;
-        }
+    file_kind kind;
+    bool denied;
+    if (err e = read_regular_file(path, max_bytes, data, kind, denied)) {
+        why = denied ? file_fault::denied : kind == file_kind::missing ? file_fault::missing : file_fault::unreadable;
+        return e;
     }
+    if (kind != file_kind::regular) {
+        why = file_fault::not_regular;
+        return format_error("\"%s\" is %s, not a regular file", path.c_str(), file_kind_text(kind));
+    }
+    if (data.size() > max_bytes) {
+        why = file_fault::too_large;
+        return err::text("File too large");
+    }
+    why = file_fault::none;
     out = std::move(data);
     return {};
 }

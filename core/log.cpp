@@ -12,6 +12,7 @@
 
 #include "core/agent.h"
 #include "core/clock.h"
+#include "core/file_text.h"
 #include "core/log_os.h"
 
 namespace zp {
@@ -94,7 +95,7 @@ void log_text(int level, const std::string& text) {
 void log_to_stderr() { set_stream(stderr); }
 
 bool open_log(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "a");
+    std::FILE* f = open_append(path);
     set_stream(f);
     return f != nullptr;
 }
@@ -103,6 +104,12 @@ bool log_is_console() {
     auto& s = state();
     std::lock_guard lk(s.mu);
     return is_console(s.stream);
+}
+
+err check_log_file(const std::string& path) {
+    std::string what;
+    if (usable_log_path(path, what)) return {};
+    return format_error("Log file \"%s\" is %s, not a regular file or a terminal", path.c_str(), what.c_str());
 }
 
 void close_log() {

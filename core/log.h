@@ -23,9 +23,14 @@ void log_text(int level, const std::string& text);
 
 // Points the log at standard error (the state at start-up).
 void log_to_stderr();
-// Opens `path` for appending (created when missing) as the log. On failure the
-// log has no stream and nothing is written until a later open succeeds.
+// Opens `path` for appending (created when missing) as the log. Only a regular
+// file or a terminal is taken, and the open never blocks (a FIFO without a
+// reader). On failure the log has no stream and nothing is written until a
+// later open succeeds.
 bool open_log(const std::string& path);
+// None when `path` can be the log (missing, a regular file or a terminal);
+// else "Log file \"%s\" is %s, not a regular file or a terminal".
+err check_log_file(const std::string& path);
 // When the log is a file: logs "Closing logfile" (level 2), closes it; no stream.
 void close_log();
 // True when the log stream is standard error or standard output.

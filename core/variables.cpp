@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <list>
+#include <mutex>
 #include <set>
 #include <string_view>
 
@@ -31,9 +32,11 @@ struct variable {
 };
 
 struct store {
+    std::mutex mu;             // the download thread's sessions use the store too
     std::list<variable> vars;  // newest first
     int64_t dirty_since = 0;   // 0 clean; 1 write at the next flush
     std::string file_name;
+    uint64_t writes = 0;
 };
 
 store& the_store() {
@@ -145,9 +148,19 @@ err parse_variables(const std::string& data, std::vector<std::pair<std::string, 
 }
 
 const std::string* get_variable(const std::string& key) {
-    for (auto& v : the_store().vars)
+    auto& s = the_store();
+    std::lock_guard lk(s.mu);
+    for (auto& v : s.vars)
         if (v.key == key) return &v.value;
     return nullptr;
+}
+
+std::optional<std::string> variable_value(const std::string& key) {
+    auto& s = the_store();
+    std::lock_guard lk(s.mu);
+    for (auto& v : s.vars)
+        if (v.key == key) return v.value;
+    return std::nullopt;
 }
 
 err set_variable(const std::string& key, const std::string& value) {
@@ -155,6 +168,7 @@ err set_variable(const std::string& key, const std::string& value) {
         return format_error("Variable \"%.100s\" too long: keys and values hold at most %zu bytes",
                             key.c_str(), variable_max_size);
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     for (auto& v : s.vars) {
         if (v.key == key) {
             v.value = value;
@@ -169,6 +183,7 @@ err set_variable(const std::string& key, const std::string& value) {
 
 void delete_variable(const std::string& key) {
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     for (auto it = s.vars.begin(); it != s.vars.end(); ++it) {
         if (it->key == key) {
             s.vars.erase(it);
@@ -185,14 +200,30 @@ int set_variables_file(const std::string& name) {
 
 const std::string& variables_file() { return the_store().file_name; }
 
-err read_variables() {
+err read_variables(bool* fatal_fault) {
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     const std::string& path = s.file_name;
+    if (fatal_fault) *fatal_fault = false;
     if (!path_exists(path))
         return format_error("Cannot open variables file \"%s\": %s", path.c_str(), "No such file or directory");
 
     std::string data;
-    err e = read_text_file(path, max_file_size, data);
+    file_fault fault;
+    err e = read_text_file(path, max_file_size, data, &fault);
+    // Only a regular file whose contents are unusable is moved aside; what is
+    // not a regular file (as root, a device node) or cannot be read stays
+    // where it is, and the host id in it is not lost.
+    if (e && fault == file_fault::not_regular) {
+        if (fatal_fault) *fatal_fault = true;
+        return format_error("Variables file %s", e.c_str());
+    }
+    if (e && fault == file_fault::missing)  // a link that leads nowhere: as if there were no file
+        return format_error("Cannot open variables file \"%s\": %s", path.c_str(), e.c_str());
+    if (e && fault != file_fault::too_large) {
+        if (fatal_fault) *fatal_fault = true;
+        return format_error("Cannot read variables file \"%s\": %s", path.c_str(), e.c_str());
+    }
     std::vector<std::pair<std::string, std::string>> parsed;
     if (!e) e = parse_variables(data, parsed);
     if (e) {
@@ -218,6 +249,7 @@ err read_variables() {
 
 err flush_variables(bool force) {
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     if (s.dirty_since == 0) return {};
     if (!force && s.dirty_since + 30 > time_now()) return {};
     if (s.file_name.empty()) return err::text("No variables file name");
@@ -225,11 +257,15 @@ err flush_variables(bool force) {
     if (err e = replace_file(s.file_name, serialize(s.vars)))
         return format_error("Cannot write variables file \"%s\": %s", s.file_name.c_str(), e.c_str());
     s.dirty_since = 0;
+    s.writes++;
     return {};
 }
 
+uint64_t variables_writes() { return the_store().writes; }
+
 void clear_variables() {
     auto& s = the_store();
+    std::lock_guard lk(s.mu);
     s.vars.clear();
     s.dirty_since = 0;
 }

@@ -1,6 +1,7 @@
-// stop_signal.h - a request from outside to stop the agent (SIGTERM or SIGINT
-// on Linux) turned into a call on an ordinary thread, so that the main loop
-// shuts down as it does for any other stop: variables flushed, exit code 0.
+// stop_signal.h - a request from outside to stop the agent (SIGTERM, SIGINT,
+// SIGHUP or SIGQUIT on Linux) turned into a call on an ordinary thread, so
+// that the main loop shuts down as it does for any other stop: variables
+// flushed, exit code 0.
 #pragma once
 
 namespace zp {

@@ -1,4 +1,4 @@
-// stop_signal_posix.cpp - SIGTERM and SIGINT received by sigwait on a thread of
+// stop_signal_posix.cpp - SIGTERM, SIGINT, SIGHUP and SIGQUIT received by sigwait on a thread of
 // their own (nothing runs in signal context).
 #include <pthread.h>
 #include <signal.h>
@@ -15,6 +15,10 @@ bool watch_stop_signals(void (*on_stop)()) {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    // A closed terminal or a quit key would otherwise end the agent without
+    // its shutdown (variables unwritten).
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGQUIT);
     if (int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr); rc != 0) {
         log(2, "Cannot block the stop signals: %s", system_error_text(rc).c_str());
         return false;

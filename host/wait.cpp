@@ -98,8 +98,26 @@ void wait_event::reset() {
     if (valid()) wait_os::reset_event(h_);
 }
 
+int wait_event::wait(int64_t ms) const {
+    if (!valid()) return -1;
+    // Without limit: a day at a time, so that no deadline overflows.
+    constexpr int64_t day = 86'400'000;
+    for (;;) {
+        int r = wait_os::wait_any(&h_, 1, ms < 0 ? day : ms);
+        if (r != 0 || ms >= 0) return r;
+    }
+}
+
 bool add_wait_event(os_handle h) { return add_to(tables().objects, h); }
 bool del_wait_event(os_handle h) { return del_from(tables().objects, h); }
+int wait_event_position(os_handle h) {
+    std::lock_guard lk(tables().mu);
+    const auto& a = tables().objects;
+    for (size_t i = 0; i < a.count; ++i)
+        if (a.h[i] == h) return static_cast<int>(i) + 1;
+    return -1;
+}
+
 bool add_wakeup_event(os_handle h) { return add_to(tables().wakeups, h); }
 bool del_wakeup_event(os_handle h) { return del_from(tables().wakeups, h); }
 

@@ -38,6 +38,10 @@ public:
 
     void set();    // any thread
     void reset();
+    // Waits up to `ms` milliseconds (negative: without limit) for the event:
+    // 1 signalled (an auto-reset event's signal is consumed), 0 timed out, -1
+    // the wait failed. Any thread.
+    int wait(int64_t ms) const;
     bool valid() const { return h_ != invalid_os_handle; }
     os_handle handle() const { return h_; }
 
@@ -49,6 +53,8 @@ private:
 // or the handle is not in it (del).
 bool add_wait_event(os_handle h);
 bool del_wait_event(os_handle h);
+// The position + 1 of `h` among the wait objects, or -1 when it is not there.
+int wait_event_position(os_handle h);
 // The wake-up events of the other timed sleeps; same rules.
 bool add_wakeup_event(os_handle h);
 bool del_wakeup_event(os_handle h);

@@ -466,6 +466,24 @@ std::string translate_pattern_escapes(std::string_view text) {
     return out;
 }
 
+namespace {
+
+thread_local uint64_t compiled_bytes = 0;
+
+// What one compiled expression of `size` nodes costs: the allocator's figure
+// when there is one, never less than the engine's linear minimum; for small
+// expressions (size at most pattern_measured_size) a bound that covers their
+// worst case (about 26 KB at 32 nodes).
+uint64_t compile_cost(uint64_t size, uint64_t measured) {
+    uint64_t linear = 4096 + 128 * size;
+    if (size <= pattern_measured_size) return 4096 + 700 * size;
+    return std::max(measured, linear);
+}
+
+}  // namespace
+
+uint64_t compiled_pattern_bytes() { return compiled_bytes; }
+
 err compile_pattern(std::string_view text, unsigned flags, std::unique_ptr<pattern>* out) {
     // The engine reads a pattern up to its first NUL byte, like every text the
     // agent's configuration carries.
@@ -487,8 +505,11 @@ err compile_pattern(std::string_view text, unsigned flags, std::unique_ptr<patte
     auto p = std::make_unique<pattern>(pattern::key{});
     p->flags_ = flags;
     std::string error_text;
-    if (os_regex_compile(translated, flags, &p->plain_, &error_text) != 0)
+    const bool measure = sum.size > pattern_measured_size;
+    uint64_t measured = 0;
+    if (os_regex_compile(translated, flags, &p->plain_, &error_text, measure ? &measured : nullptr) != 0)
         return err::text(error_text);
+    compiled_bytes += compile_cost(sum.size, measured);
     p->text_ = std::move(translated);
 
     if (!(flags & pattern_plain) && scan.understood) {
@@ -509,8 +530,10 @@ err compile_pattern(std::string_view text, unsigned flags, std::unique_ptr<patte
         // so expressions with anchors keep the plain form.
         if (os_regex_one_pass_prefix_pays() && scan.unbounded && !scan.anchors && !(flags & pattern_newline)) {
             p->whole_text_ = "^(.|[^.])*(" + p->text_ + ")";
-            if (os_regex_compile(p->whole_text_, flags, &p->whole_, &error_text) != 0)
+            if (os_regex_compile(p->whole_text_, flags, &p->whole_, &error_text, measure ? &measured : nullptr) != 0)
                 p->whole_text_.clear();
+            else
+                compiled_bytes += compile_cost(sum.size, measured);
         }
     }
     *out = std::move(p);

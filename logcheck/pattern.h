@@ -110,6 +110,14 @@ inline constexpr uint64_t pattern_rebuild_bytes = 1 << 20;
 inline constexpr int pattern_max_nesting = 100;
 inline constexpr uint64_t pattern_max_size = 2000;
 
+// Bytes of compiled expressions that compile_pattern has made on the calling
+// thread so far (a running total, never decreased). Expressions larger than
+// pattern_measured_size are measured through the allocator where the platform
+// allows it; smaller ones and the rest are estimated from their size. Callers
+// that bound what a configuration may cost compare it before and after.
+uint64_t compiled_pattern_bytes();
+inline constexpr uint64_t pattern_measured_size = 32;
+
 // The escape translation: backslash n, r, t become line feed, carriage return
 // and tab; a backslash before any other byte is kept with that byte; a final
 // backslash is kept.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -34,13 +35,15 @@ inline constexpr int regex_matched = 0;
 inline constexpr int regex_no_match = -1;
 
 // Texts of faults that the pattern code finds itself, in the engine's words.
-enum class regex_fault { bad_backref, too_big };
+enum class regex_fault { bad_backref, too_big, bad_pattern };
 
 // Compiles `text` (NUL-free) as an extended expression. On failure returns the
 // engine's error code, sets *error_text to its message (at most 79 bytes) and
-// leaves *out alone.
+// leaves *out alone. With `measured`, it receives the bytes the allocator
+// handed out during the compile (0 where the platform cannot tell); measuring
+// walks the allocator's lists, so it is asked for only for large expressions.
 int os_regex_compile(const std::string& text, unsigned flags, os_regex_ptr* out,
-                     std::string* error_text);
+                     std::string* error_text, uint64_t* measured = nullptr);
 // Matches `subject` in place (it need not be NUL-terminated and may hold NUL
 // bytes). Fills `groups` (group 0 is the whole match) when not empty.
 // Returns regex_matched, regex_no_match or the engine's error code.
@@ -52,5 +55,7 @@ std::string os_regex_fault_text(regex_fault f);
 // DFA), so that this form beats trying every start position on long entries;
 // a backtracking engine would pay far more for it.
 bool os_regex_one_pass_prefix_pays();
+// The engine's text for one of its error codes (at most 79 bytes).
+std::string os_regex_error_text(int code);
 
 }  // namespace zp

@@ -1,4 +1,5 @@
 // pattern_posix.cpp - the POSIX regcomp/regexec calls behind pattern_os.h.
+#include <malloc.h>
 #include <regex.h>
 
 #include <limits>
@@ -23,13 +24,27 @@ void os_regex_deleter::operator()(os_regex* re) const {
     std::default_delete<os_regex>()(re);
 }
 
+namespace {
+// Bytes in use from the allocator (small blocks and mapped ones).
+uint64_t allocated_bytes() {
+    struct mallinfo2 mi = mallinfo2();
+    return static_cast<uint64_t>(mi.uordblks) + static_cast<uint64_t>(mi.hblkhd);
+}
+}  // namespace
+
 int os_regex_compile(const std::string& text, unsigned flags, os_regex_ptr* out,
-                     std::string* error_text) {
+                     std::string* error_text, uint64_t* measured) {
     auto re = std::make_unique<os_regex>();
     int cflags = REG_EXTENDED;
     if (flags & pattern_icase) cflags |= REG_ICASE;
     if (flags & pattern_newline) cflags |= REG_NEWLINE;
+    const uint64_t before = measured ? allocated_bytes() : 0;
     int rc = regcomp(&re->re, text.c_str(), cflags);
+    if (measured) {
+        // Other threads allocate too; a shrink reads as nothing measured.
+        uint64_t after = allocated_bytes();
+        *measured = after > before ? after - before : 0;
+    }
     if (rc != 0) {
         char buf[80];
         regerror(rc, &re->re, buf, sizeof buf);
@@ -69,7 +84,14 @@ size_t os_regex_groups(const os_regex& re) {
 
 std::string os_regex_fault_text(regex_fault f) {
     char buf[80];
-    regerror(f == regex_fault::bad_backref ? REG_ESUBREG : REG_ESIZE, nullptr, buf, sizeof buf);
+    int code = f == regex_fault::bad_backref ? REG_ESUBREG : f == regex_fault::too_big ? REG_ESIZE : REG_BADPAT;
+    regerror(code, nullptr, buf, sizeof buf);
+    return buf;
+}
+
+std::string os_regex_error_text(int code) {
+    char buf[80];
+    regerror(code, nullptr, buf, sizeof buf);
     return buf;
 }
 

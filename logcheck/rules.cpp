@@ -56,9 +56,10 @@ int chain_length(const log_chain* chain) {
 
 // The rules have recorded an entry: the silence watch starts again.
 void reset_silence(const devnode& check, int64_t now) {
+    // The keys are cut where the silence watch and the scheduler cut them.
     std::string name = dotted_name(check);
-    (void)set_variable("timestamp:" + name, strprintf("%lld", static_cast<long long>(now)));
-    (void)set_variable("status_sent:" + name, "0");
+    (void)set_variable(cut("timestamp:" + name), strprintf("%lld", static_cast<long long>(now)));
+    (void)set_variable(cut("status_sent:" + name), "0");
 }
 
 void record(std::string_view entry, devnode& check, const logrule& rule, int64_t now) {

@@ -57,8 +57,12 @@ err skip_nested(ProtocolStream& s, tag_code tag, int depth) {
 
 err read_tag(ProtocolStream& s, tag_code& tag) {
     uint8_t b;
+    // Filler pads a cipher block (at most 15 octets before a value); a server
+    // that sends nothing else would keep the agent reading for ever.
+    uint32_t fillers = 0;
     do {
         if (auto e = read_octet(s, b)) return e;
+        if (b == filler_octet && ++fillers > max_filler_run) return err::text("Too many filler octets in read_tag");
     } while (b == filler_octet);
     if ((b & 0x1F) != 0x1F) {
         tag = static_cast<tag_code>(((b & 0x1F) << 3) | (b >> 5));

@@ -35,6 +35,8 @@ inline constexpr tag_code BE_SEQ = 129;
 // and identifier readers skip it.
 inline constexpr tag_code BE_FILLER = 200;
 inline constexpr uint8_t filler_octet = 0x19;
+// Most filler octets read_tag skips in a row before it gives up.
+inline constexpr uint32_t max_filler_run = 4096;
 
 // Tag codes of application-class constructed values (messages) and of
 // context-specific constructed values (choice variants and nested records).

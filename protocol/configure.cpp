@@ -209,6 +209,7 @@ err read_response(ProtocolStream& s, config& c, conversation_env& env) {
         if (!hooks.compile_separator) hooks.compile_separator = std::move(defaults.compile_separator);
         if (!hooks.parse_rule) hooks.parse_rule = std::move(defaults.parse_rule);
     }
+    if (!hooks.compiled_bytes) hooks.compiled_bytes = [] { return compiled_pattern_bytes(); };
     devtree_list tree;
     if (auto e = read_devtree_list(s, tree, nullptr, hooks)) return e;
 
@@ -325,6 +326,7 @@ log_conf_hooks default_log_hooks() {
         out = std::move(cond);
         return {};
     };
+    h.compiled_bytes = [] { return compiled_pattern_bytes(); };
     return h;
 }
 

@@ -10,6 +10,30 @@ namespace zp {
 
 namespace {
 
+// What the read of one tree has created so far, against its limits.
+struct conf_count {
+    conf_limits limits = configuration_limits();
+    uint64_t checks = 0, groups = 0, rules = 0;
+    uint64_t pattern_start = 0;
+    const log_conf_hooks& hooks;
+
+    explicit conf_count(const log_conf_hooks& h) : hooks(h) {
+        if (hooks.compiled_bytes) pattern_start = hooks.compiled_bytes();
+    }
+    static err over(uint64_t cap, const char* what) {
+        return format_error("Configuration refused: more than %llu %s", static_cast<unsigned long long>(cap), what);
+    }
+    err add_check() { return ++checks > limits.checks ? over(limits.checks, "checks") : err(); }
+    err add_group() { return ++groups > limits.groups ? over(limits.groups, "check groups") : err(); }
+    err add_rule() { return ++rules > limits.rules ? over(limits.rules, "log rules") : err(); }
+    // After each compile: the patterns of this read against the budget.
+    err patterns() const {
+        if (!hooks.compiled_bytes || hooks.compiled_bytes() - pattern_start <= limits.pattern_bytes) return {};
+        return format_error("Configuration refused: its patterns need more than %llu MB",
+                            static_cast<unsigned long long>(limits.pattern_bytes >> 20));
+    }
+};
+
 constexpr int32_t any_min = INT32_MIN;
 constexpr int32_t any_max = INT32_MAX;
 
@@ -61,7 +85,7 @@ err read_enum_masks(ProtocolStream& s, devnode& node) {
     return {};
 }
 
-err read_adv_log(ProtocolStream& s, devnode& node, const log_conf_hooks& hooks, tag_code tag) {
+err read_adv_log(ProtocolStream& s, devnode& node, const log_conf_hooks& hooks, conf_count& count, tag_code tag) {
     auto ln = alloc_lognode();
     std::string separator;
     uint32_t inclusion;
@@ -69,6 +93,7 @@ err read_adv_log(ProtocolStream& s, devnode& node, const log_conf_hooks& hooks, 
     log(-1, "Separator: \"%s\"", separator.c_str());
     if (!separator.empty() && hooks.compile_separator) {
         if (auto e = hooks.compile_separator(separator, ln->separator)) return e;
+        if (auto e = count.patterns()) return e;
     }
     ln->inclusion_mode = static_cast<int32_t>(inclusion);
 
@@ -82,6 +107,7 @@ err read_adv_log(ProtocolStream& s, devnode& node, const log_conf_hooks& hooks, 
     for (;;) {
         if (auto e = read_tag(s, t)) return e;
         if (t == BE_EOC) break;
+        if (auto e = count.add_rule()) return e;
         rule_conf rc;
         if (auto e = read_rule(s, rc, t)) return e;
         auto rule = alloc_logrule();
@@ -91,6 +117,7 @@ err read_adv_log(ProtocolStream& s, devnode& node, const log_conf_hooks& hooks, 
                 log(3, "Input was: \"%s\"", rc.regex.c_str());
                 return err::text("Unexpected parse error in read_devnode");
             }
+            if (auto e = count.patterns()) return e;
         }
         rule->decision = static_cast<int32_t>(rc.decision);
         rule->status = static_cast<int32_t>(rc.status);
@@ -118,8 +145,9 @@ err read_adv_log(ProtocolStream& s, devnode& node, const log_conf_hooks& hooks, 
 }
 
 // One check_conf into a check of `group`.
-err read_devnode(ProtocolStream& s, tag_code tag, devtree& group, const log_conf_hooks& hooks,
+err read_devnode(ProtocolStream& s, tag_code tag, devtree& group, const log_conf_hooks& hooks, conf_count& count,
                  std::unique_ptr<devnode>& out) {
+    if (auto e = count.add_check()) return e;
     int32_t frequency;
     std::string id;
     if (auto e = read_check_conf_incomplete(s, frequency, id, tag)) return e;
@@ -174,7 +202,7 @@ err read_devnode(ProtocolStream& s, tag_code tag, devtree& group, const log_conf
         break;
     }
     case tag_adv_log_conf:
-        if (auto e = read_adv_log(s, *node, hooks, t)) return e;
+        if (auto e = read_adv_log(s, *node, hooks, count, t)) return e;
         break;
     default:
         return format_error("Got unknown type %d in read_devnode(%s)", static_cast<int>(t),
@@ -197,8 +225,25 @@ err read_devnode(ProtocolStream& s, tag_code tag, devtree& group, const log_conf
     return {};
 }
 
-err read_groups(ProtocolStream& s, devtree_list& out, devtree* parent, const log_conf_hooks& hooks, tag_code tag,
-                int depth) {
+err read_checks(ProtocolStream& s, devnode_list& out, devtree& group, const log_conf_hooks& hooks, conf_count& count,
+                tag_code tag) {
+    if (auto e = read_list_start(s, "read_devnode_list", tag)) return e;
+    devnode_list nodes;
+    for (;;) {
+        tag_code t = 0;
+        bool end = false;
+        if (auto e = read_list_next(s, "read_devnode_list", t, end)) return e;
+        if (end) break;
+        std::unique_ptr<devnode> node;
+        if (auto e = read_devnode(s, t, group, hooks, count, node)) return e;
+        nodes.push_back(std::move(node));
+    }
+    out = std::move(nodes);
+    return {};
+}
+
+err read_groups(ProtocolStream& s, devtree_list& out, devtree* parent, const log_conf_hooks& hooks, conf_count& count,
+                tag_code tag, int depth) {
     if (depth > max_nesting) return err::text("Groups nested too deeply in read_devtree_list");
     if (auto e = read_list_start(s, "read_devtree_list", tag)) return e;
     devtree_list groups;
@@ -207,13 +252,14 @@ err read_groups(ProtocolStream& s, devtree_list& out, devtree* parent, const log
         bool end = false;
         if (auto e = read_list_next(s, "read_devtree_list", t, end)) return e;
         if (end) break;
+        if (auto e = count.add_group()) return e;
         auto g = std::make_unique<devtree>();
         g->parent = parent;
         if (auto e = read_check_conf_group_incomplete(s, g->id, t)) return e;
         devnode_list checks;
-        if (auto e = read_devnode_list(s, checks, *g, hooks)) return e;
+        if (auto e = read_checks(s, checks, *g, hooks, count, 0)) return e;
         g->checks = std::move(checks);
-        if (auto e = read_groups(s, g->children, g.get(), hooks, 0, depth + 1)) return e;
+        if (auto e = read_groups(s, g->children, g.get(), hooks, count, 0, depth + 1)) return e;
         if (auto e = skip_to_eol(s)) return e;
         groups.push_back(std::move(g));
     }
@@ -493,24 +539,19 @@ err read_devtree_list(ProtocolStream& s, devtree_list& out, devtree* parent, con
                       tag_code tag) {
     int depth = 1;
     for (const devtree* p = parent; p && depth <= max_nesting; p = p->parent) ++depth;
-    return read_groups(s, out, parent, hooks, tag, depth);
+    conf_count count(hooks);
+    return read_groups(s, out, parent, hooks, count, tag, depth);
 }
 
 err read_devnode_list(ProtocolStream& s, devnode_list& out, devtree& group, const log_conf_hooks& hooks,
                       tag_code tag) {
-    if (auto e = read_list_start(s, "read_devnode_list", tag)) return e;
-    devnode_list nodes;
-    for (;;) {
-        tag_code t = 0;
-        bool end = false;
-        if (auto e = read_list_next(s, "read_devnode_list", t, end)) return e;
-        if (end) break;
-        std::unique_ptr<devnode> node;
-        if (auto e = read_devnode(s, t, group, hooks, node)) return e;
-        nodes.push_back(std::move(node));
-    }
-    out = std::move(nodes);
-    return {};
+    conf_count count(hooks);
+    return read_checks(s, out, group, hooks, count, tag);
+}
+
+conf_limits& configuration_limits() {
+    static conf_limits limits;
+    return limits;
 }
 
 }  // namespace zp

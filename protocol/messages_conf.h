@@ -104,7 +104,23 @@ err read_check_value_time(ProtocolStream& s, int64_t& value, tag_code tag = 0);
 struct log_conf_hooks {
     std::function<err(const std::string& separator, std::shared_ptr<pattern>& out)> compile_separator;
     std::function<err(const std::string& clause, std::shared_ptr<log_cond>& out)> parse_rule;
+    // Bytes of compiled patterns made so far on this thread (a running total,
+    // compiled_pattern_bytes). Empty: patterns are not counted.
+    std::function<uint64_t()> compiled_bytes;
 };
+
+// What one read of a configured tree may create, so that memory does not grow
+// with whatever the server sends. Past a cap the read fails with one of
+// "Configuration refused: more than %llu checks" (check groups, log rules)
+// or "Configuration refused: its patterns need more than %llu MB".
+struct conf_limits {
+    uint64_t checks = 1000000;
+    uint64_t groups = 100000;
+    uint64_t rules = 100000;
+    uint64_t pattern_bytes = uint64_t{64} << 20;  // separators and rule patterns, compiled
+};
+// The limits of every read below; tests lower them.
+conf_limits& configuration_limits();
 
 // Reads a list of check_conf_group into groups (checks, children, ids; parents
 // set below `parent`, which may be null for the top level). On failure `out`

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/file_text.h"
 #include "core/log.h"
 #include "protocol/messages.h"
 #include "protocol/session.h"
@@ -84,7 +85,7 @@ err download_upgrade(const config& c, const std::string& path) {
         return e;
     }
 
-    file_ptr f(std::fopen(path.c_str(), "wb"));
+    file_ptr f(open_file(path, "wb"));
     if (!f) {
         int code = last_system_error();
         s->close();

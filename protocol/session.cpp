@@ -104,6 +104,8 @@ err challenge_and_response(ProtocolStream& s, const std::string& hallmark) {
     if (auto e = s.flush()) return e;
     bignum_ptr r2;
     if (auto e = read_auth_response(s, r2)) {
+        // A stop cut the wait short: the server said nothing against the hallmark.
+        if (interrupted_by_stop(e)) return e;
         delete_variable(var_hallmark);
         return format_error("Server rejected challenge response (%s) - will re-negotiate hallmark", e.c_str());
     }
@@ -153,8 +155,8 @@ err authenticate(const config& c, stream_ptr& s) {
     key.name = c.name.value_or("");
     key.domain = c.domain;
     key.id = c.host_id.value_or("");
-    key.hasMasterKey = get_variable(var_hostkey) != nullptr;
-    key.hasHallmark = key.hasMasterKey && get_variable(var_hallmark) != nullptr;
+    key.hasMasterKey = variable_value(var_hostkey).has_value();
+    key.hasHallmark = key.hasMasterKey && variable_value(var_hallmark).has_value();
     if (auto e = write_client_wants(io)) return e;
     if (auto e = write_client_private_key(io, key)) return e;
     if (auto e = write_end_of_contents(io)) return e;
@@ -182,13 +184,13 @@ err authenticate(const config& c, stream_ptr& s) {
 
     std::string hallmark;
     if (offer.key.hasHallmark) {
-        const std::string* stored = get_variable(var_hallmark);
+        std::optional<std::string> stored = variable_value(var_hallmark);
         if (!stored) return err::text("Error retrieving hallmark in mutual authentication phase");
         hallmark = *stored;
     } else {
         std::string key_text;
         if (offer.key.hasMasterKey) {
-            const std::string* stored = get_variable(var_hostkey);
+            std::optional<std::string> stored = variable_value(var_hostkey);
             if (!stored) return err::text("No master key while doing hallmark negotiation!");
             key_text = *stored;
         } else if (auto e = exchange_keys(io, key_text)) {

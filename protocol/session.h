@@ -9,13 +9,13 @@
 // deletes "hallmark", so the next set-up derives a new one from "hostkey".
 //
 // The process-wide state below (session()) is written and read only by the
-// set-up here. Today every set-up runs on the main thread; an upgrade download
-// thread that runs set-ups would share it without a lock (plain ints, a torn
-// value costs at most one more key agreement). The set-up also reads
+// set-up here, on the main thread and on the upgrade download thread, which
+// runs set-ups too: its members are atomic. The set-up also reads
 // current_server() and, in fail_over, writes it and server_changed() (see
 // core/config.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -26,8 +26,16 @@
 namespace zp {
 
 struct session_state {
-    int32_t server_version = 0;  // server_offers.version of the latest set-up
-    int hallmark_failures = 0;   // 0..3: consecutive set-ups whose first enciphered read failed
+    std::atomic<int32_t> server_version{0};  // server_offers.version of the latest set-up
+    std::atomic<int> hallmark_failures{0};   // 0..3: consecutive set-ups whose first enciphered read failed
+
+    session_state() = default;
+    session_state(const session_state& o) { *this = o; }
+    session_state& operator=(const session_state& o) {
+        server_version = o.server_version.load();
+        hallmark_failures = o.hallmark_failures.load();
+        return *this;
+    }
 };
 session_state& session();
 

@@ -87,6 +87,19 @@ int io_timeout();
 // The limit in seconds on a connect; 0 restores the initial 600. Tests shorten it.
 void set_connect_timeout(int seconds);
 int connect_timeout();
+// The longest a socket stream (one conversation) may last, 3 times the I/O
+// time-out at the moment the stream is opened: a read or write past it fails
+// with "Conversation took longer than %d seconds".
+int conversation_limit();
+
+// A handle that every socket wait also watches (on Linux a descriptor, such as
+// an eventfd, that turns readable when the agent is asked to stop). While it is
+// signalled, connects, sends and receives fail with "Interrupted by a stop
+// request" and wait_readable answers 0. -1 removes it. Any thread; the handle
+// must stay open while it is set.
+void set_socket_wake_handle(intptr_t h);
+// True when `e` comes from a socket wait that a stop request cut short.
+bool interrupted_by_stop(const err& e);
 
 // Connects and wraps the socket in a stream (flags as socket_create, usually
 // protocol_socket_flags). On failure `out` is unchanged and no socket is open.

@@ -20,18 +20,21 @@ namespace zp::sockos {
 
 namespace {
 
-// poll() for one descriptor, restarted after signals with the time left.
-int poll_one(int fd, short events, int seconds, short& revents, int& code) {
+// poll() for one descriptor and the wake descriptor, restarted after signals
+// with the time left.
+int poll_one(int fd, short events, int64_t ms, intptr_t wake, short& revents, int& code) {
     using clock = std::chrono::steady_clock;
-    long long ms = seconds < 0 ? 0 : static_cast<long long>(seconds) * 1000;
+    if (ms < 0) ms = 0;
     auto end = clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        pollfd p{fd, events, 0};
+        pollfd p[2] = {{fd, events, 0}, {static_cast<int>(wake), POLLIN, 0}};
+        nfds_t n = wake == invalid ? 1 : 2;
         int wait = static_cast<int>(ms > INT_MAX ? INT_MAX : ms);
-        int r = ::poll(&p, 1, wait);
+        int r = ::poll(p, n, wait);
         if (r >= 0) {
-            revents = p.revents;
-            return r;
+            if (n == 2 && (p[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))) return woken;
+            revents = p[0].revents;
+            return r > 0 ? 1 : 0;
         }
         if (errno != EINTR) {
             code = errno;
@@ -117,9 +120,9 @@ int connect_ipv4(intptr_t s, uint32_t address, uint16_t port, bool& in_progress,
     return -1;
 }
 
-int wait_connect(intptr_t s, int seconds, bool& done, bool& failed, int& code) {
+int wait_connect(intptr_t s, int64_t ms, intptr_t wake, bool& done, bool& failed, int& code) {
     short rev = 0;
-    int r = poll_one(static_cast<int>(s), POLLOUT, seconds, rev, code);
+    int r = poll_one(static_cast<int>(s), POLLOUT, ms, wake, rev, code);
     done = failed = false;
     if (r == 1) {
         // A refused connect shows as writable and in error; the error wins.
@@ -142,14 +145,14 @@ int connect_status(intptr_t s, int& status, int& code) {
     return 0;
 }
 
-int wait_readable(intptr_t s, int seconds, int& code) {
+int wait_readable(intptr_t s, int64_t ms, intptr_t wake, int& code) {
     short rev = 0;
-    return poll_one(static_cast<int>(s), POLLIN, seconds, rev, code);
+    return poll_one(static_cast<int>(s), POLLIN, ms, wake, rev, code);
 }
 
-int wait_writable(intptr_t s, int seconds, int& code) {
+int wait_writable(intptr_t s, int64_t ms, intptr_t wake, int& code) {
     short rev = 0;
-    return poll_one(static_cast<int>(s), POLLOUT, seconds, rev, code);
+    return poll_one(static_cast<int>(s), POLLOUT, ms, wake, rev, code);
 }
 
 long send_some(intptr_t s, const void* buf, size_t n, bool& would_block, int& code) {

@@ -9,6 +9,9 @@ packages=(
   clang libclang-rt-14-dev
   libspdlog-dev libfmt-dev libgcrypt20-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libsystemd-dev dbus systemd-journal-remote
+  logrotate
+  dpkg-dev lintian systemd
 )
 
 missing=()

@@ -135,6 +135,16 @@ TEST_F(Config, ValuesReadAsTheAgentReadsThem) {
     }
 }
 
+TEST_F(Config, PackagedAgentNeverUpgradesItself) {
+    autoupgrade_locked() = true;
+    test::log_capture cap(1);
+    auto c = read("allow_autoupgrade = true\n");
+    autoupgrade_locked() = false;
+    ASSERT_TRUE(c);
+    EXPECT_FALSE(c->allow_autoupgrade);
+    EXPECT_TRUE(cap.has("Config: allow_autoupgrade is off: the package manager upgrades this agent"));
+}
+
 TEST_F(Config, ArbitraryBytesInFilesNeverCrash) {
     std::mt19937 rng(11);
     for (int round = 0; round < 200; ++round) {

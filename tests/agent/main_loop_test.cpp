@@ -265,7 +265,14 @@ TEST_F(MainLoop, UnacknowledgedCheckInIsRetriedAtOnceWithoutCountingAsDone) {
     the_config().checkin_interval = 30;
     unacked_checkins = 2;
     run_agent_loop(ops);
-    EXPECT_EQ(events("checkin"), (events_t{"checkin@0", "checkin@0", "checkin@0", "checkin@30"}));
+    // The second refusal in a row holds like a failure: (1 - 1 + 2) * 3 + 0..5.
+    auto ci = events("checkin");
+    ASSERT_EQ(ci.size(), 4u);
+    EXPECT_EQ(ci[0], "checkin@0");
+    EXPECT_EQ(ci[1], "checkin@0");
+    int64_t third = std::stoll(ci[2].substr(8));
+    EXPECT_TRUE(third >= 6 && third <= 11) << third;
+    EXPECT_EQ(ci[3], "checkin@" + std::to_string(third + 30));
 }
 
 TEST_F(MainLoop, PendingActionsRunOnceAfterSuccessfulCheckIn) {
@@ -297,6 +304,21 @@ TEST_F(MainLoop, RegressionRunExitsWhenNoFakeCheckProducedValues) {
     EXPECT_TRUE(cap.has("All fake checks are done. Exiting."));
     EXPECT_EQ(released, 1);
     EXPECT_FALSE(agent_loop().stop_requested.load());
+}
+
+TEST_F(MainLoop, KeptResultsComeBackAfterRegistrationAndAreSavedAtEachWriteAndAtShutdown) {
+    ops.restore_results = [](devtree_list&) { record("restore"); };
+    ops.save_results = [](const devtree_list&) { record("save"); };
+    ASSERT_TRUE(set_variable("new key", "written at the first flush").ok());
+    max_checkins = 2;
+    run_agent_loop(ops);
+    EXPECT_EQ(events("re"), (events_t{"register@0", "restore@0"}));
+    EXPECT_EQ(events("save"), (events_t{"save@0", "save@30"}));
+    // Stopped before any registration: what was kept stays as it was.
+    register_failures = 1;
+    ops.wait = [](int) { request_stop(); };
+    rerun();
+    EXPECT_EQ(trace, (events_t{"register@0"}));
 }
 
 TEST_F(MainLoop, StopRequestShutsDownAndUpgradeIsAttemptedOnlyWithoutStop) {

@@ -63,8 +63,8 @@ TEST(ClientRequest, PipeTextsCarryMinutesAndComment) {
     st.mode = client_mode::downtime;
     st.downtime_minutes = 30;
     EXPECT_EQ(pipe_request_text(st), "DOWN 30\n");
-    st.downtime_comment = " backup";
-    EXPECT_EQ(pipe_request_text(st), "DOWN 30 backup");
+    st.downtime_comment = "5 min";
+    EXPECT_EQ(pipe_request_text(st), "DOWN 30 5 min");
     st.mode = client_mode::rescan;
     EXPECT_EQ(pipe_request_text(st), "RESCAN");
 }

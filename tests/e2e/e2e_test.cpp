@@ -11,6 +11,7 @@
 
 #include "process.h"
 #include "tests/support/files.h"
+#include "tests/support/journal.h"
 
 namespace zp::test {
 
@@ -185,6 +186,81 @@ TEST_F(EndToEnd, ResultsArriveFieldByFieldAndAWithheldAcknowledgementBringsThemA
     EXPECT_EQ(first.back(), "true");
 }
 
+TEST_F(EndToEnd, LogCheckReportsTheLinesAppendedToAFile) {
+    start_afresh({"--log-rule", "'.'"});
+    const fs::path file = dir / "app.log";
+    write_file(file, "written before the agent looked\n");
+    write_file(dir / "logs.conf", file.string() + "\n");
+    // Only the log scanner offers checks, so that the log check runs every second.
+    std::ofstream(env.path("etc/ZPAgent.conf"), std::ios::app)
+        << "log_chk_conf = " << (dir / "logs.conf").string() << "\n"
+        << "disable_checks = fs mem system proc smart ifthrough custom scm perf action safte ipmisens csmiplus block\n";
+    process agent;
+    start_agent(agent, {});
+    ASSERT_TRUE(talks(agent));
+    auto lines = [&] {
+        std::ifstream in(dir / "results.jsonl");
+        std::vector<std::string> out;
+        for (std::string l; std::getline(in, l);)
+            if (l.find("\"app.log\"]") != std::string::npos && json_field(l, "status") == "1") out.push_back(l);
+        return out;
+    };
+    // The check runs once it is configured: from then on appended lines count.
+    ASSERT_TRUE(wait_until([&] { return logged("Agent will check device app.log"); }, 60));
+    std::ofstream(file, std::ios::app) << "first appended line\nsecond appended line\n";
+    ASSERT_TRUE(wait_until([&] { return lines().size() >= 2; }, 60));
+    auto got = lines();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(json_field(got[0], "value"), R"("first appended line\u000a")");
+    EXPECT_EQ(json_field(got[1], "value"), R"("second appended line\u000a")");
+    // A line read just before a stop comes once after the restart, whether its
+    // result went out before the stop or was kept for the next start.
+    std::ofstream(file, std::ios::app) << "third appended line\n";
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    agent.stop();
+    process again;
+    start_agent(again, {});
+    ASSERT_TRUE(wait_until([&] { return lines().size() >= 3; }, 60));
+    std::this_thread::sleep_for(std::chrono::seconds(12));  // one more check-in
+    got = lines();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(json_field(got[2], "value"), R"("third appended line\u000a")");
+}
+
+TEST_F(EndToEnd, JournalCheckReportsNewEntriesOnceAcrossARestart) {
+    start_afresh({"--log-rule", "'.'"});
+    journal_writer journal(env.path("journal"));
+    auto entry = [](const std::string& m) { return "_SYSTEMD_UNIT=a.service\nSYSLOG_IDENTIFIER=app\nPRIORITY=3\nMESSAGE=" + m + "\n"; };
+    journal.add({entry("written before the agent looked")});
+    write_file(dir / "logs.conf", "eventlog:*\n");
+    std::ofstream(env.path("etc/ZPAgent.conf"), std::ios::app) << "log_chk_conf = " << (dir / "logs.conf").string() << "\n";
+    process agent;
+    start_agent(agent, {});
+    ASSERT_TRUE(talks(agent));
+    auto lines = [&] {
+        std::ifstream in(dir / "results.jsonl");
+        std::vector<std::string> out;
+        for (std::string l; std::getline(in, l);)
+            if (l.find("\"a.service\"]") != std::string::npos && json_field(l, "status") == "1")
+                out.push_back(json_field(l, "value"));
+        return out;
+    };
+    // The first run looks at the journal and starts after its last entry.
+    ASSERT_TRUE(wait_until([&] { return logged("Checked event log a.service"); }, 120));
+    journal.add({entry("first"), entry("second")});
+    ASSERT_TRUE(wait_until([&] { return lines().size() >= 2; }, 60));
+    EXPECT_EQ(lines(), (std::vector<std::string>{R"("Error:app:0:0:N/A::first")", R"("Error:app:0:0:N/A::second")"}));
+    agent.stop();
+    journal.add({entry("while stopped")});
+    process again;
+    start_agent(again, {});
+    ASSERT_TRUE(wait_until([&] { return lines().size() >= 3; }, 60));
+    std::this_thread::sleep_for(std::chrono::seconds(12));  // one more check-in
+    auto got = lines();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[2], R"("Error:app:0:0:N/A::while stopped")");
+}
+
 TEST_F(EndToEnd, DirectDowntimeAndRescanExitWithTheServersAnswer) {
     struct request_case {
         bool refuse;
@@ -207,6 +283,33 @@ TEST_F(EndToEnd, DirectDowntimeAndRescanExitWithTheServersAnswer) {
         EXPECT_EQ(*code, c.code);
         EXPECT_NE(read_file(dir / "agent.err").find(c.reply), std::string::npos) << read_file(dir / "agent.err");
     }
+}
+
+TEST_F(EndToEnd, CustomCheckAndActionFromDefinitionFiles) {
+    fs::create_directories(dir / "defs");
+    write_file((dir / "defs" / "custom.conf").string(), "[temp]\ncommand=echo Result: 41\ntype=integer\nunit=C\n");
+    write_file((dir / "defs" / "actions.conf").string(),
+               "[mark]\ncommand=echo acted > " + (dir / "acted").string() + "\n");
+    start_afresh({"--action", "action/mark"});
+    env.machine_conf(read_file(env.path("etc/ZPAgent.conf")) + "custom_chk_conf = " +
+                     (dir / "defs" / "custom.conf").string() + "\nactions_conf = " +
+                     (dir / "defs" / "actions.conf").string() + "\n");
+    process agent;
+    start_agent(agent, {});
+    ASSERT_TRUE(talks(agent));
+    auto custom_results = [&] {
+        std::vector<std::string> out;
+        std::ifstream in(dir / "results.jsonl");
+        for (std::string l; std::getline(in, l);)
+            if (l.find("\"path\":[\"custom\",\"temp\"]") != std::string::npos) out.push_back(l);
+        return out;
+    };
+    ASSERT_TRUE(wait_until([&] { return !custom_results().empty(); }, 60));
+    std::string first = custom_results().front();
+    EXPECT_EQ(json_field(first, "value"), "41") << first;
+    EXPECT_EQ(json_field(first, "status"), "0") << first;
+    ASSERT_TRUE(wait_until([&] { return exists((dir / "acted").string()); }, 30));
+    EXPECT_TRUE(logged("Executing AgentAction mark"));
 }
 
 }  // namespace zp::test

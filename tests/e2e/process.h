@@ -66,6 +66,11 @@ public:
     }
 
     bool running() { return pid_ > 0 && !wait_exit(0); }
+    pid_t pid() const { return pid_; }
+
+    void send_signal(int sig) {
+        if (pid_ > 0) ::kill(pid_, sig);
+    }
 
     // Terminates the process (SIGTERM, then SIGKILL after 3 s) and reaps it.
     void stop() {

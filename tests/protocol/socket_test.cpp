@@ -1,6 +1,13 @@
 // socket_test.cpp - the socket transport against servers on loopback.
 #include "protocol/socket.h"
 
+#include <gtest/gtest.h>
+
+#if defined(_WIN32)
+// The cases below pin Linux's error texts and numbers, count descriptors in
+// /proc and fill a listen queue the way Linux drops handshakes.
+TEST(SocketTransport, LinuxOnly) { GTEST_SKIP() << "socket behaviour and texts of Linux"; }
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -176,3 +183,4 @@ TEST_F(SocketTransport, WriteToVanishedPeerFailsWithoutSignal) {
 
 }  // namespace
 }  // namespace zp
+#endif

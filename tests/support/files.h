@@ -57,7 +57,7 @@ inline void set_env(const char* name, const std::string& value) {
 #endif
 }
 
-// A fresh directory with etc/, user/, state/, ustate/ and run/ below it, the
+// A fresh directory with etc/, user/, state/, ustate/, run/ and journal/ below it, the
 // ZERPAL_* variables pointing there; removed with everything in it at the end.
 class temp_env {
 public:
@@ -65,7 +65,7 @@ public:
         root = make_temp_dir();
         const char* vars[][2] = {{"ZERPAL_CONF_DIR", "etc"}, {"ZERPAL_USER_CONF_DIR", "user"},
                                  {"ZERPAL_STATE_DIR", "state"}, {"ZERPAL_USER_STATE_DIR", "ustate"},
-                                 {"ZERPAL_RUN_DIR", "run"}};
+                                 {"ZERPAL_RUN_DIR", "run"}, {"ZERPAL_JOURNAL_DIR", "journal"}};
         for (auto& [var, sub] : vars) {
             std::filesystem::create_directory(path(sub));
             set_env(var, path(sub));

@@ -167,16 +167,20 @@ TEST(ServerStore, RecordWithAwkwardBytesSurvivesTheFileAndDamagedOneGivesFreshRe
     rec.name = std::string("we ird%\n\x01\xff", 10);
     rec.hostkey = "123";
     rec.host_id = "h 1";
-    rec.checks.push_back({7, {"mem", "", "a b"}});
+    rec.checks.push_back({7, {"mem", "", "a b"}, {-1, 0.5, -1, 1e12}, {}});
+    rec.checks.push_back({1, {"proc", "sshd"}, {}, {2, 0}});
     ASSERT_FALSE(server::parse_record(server::format_record(rec), back));
     EXPECT_EQ(back.name, rec.name);
     EXPECT_EQ(back.hostkey, "123");
     EXPECT_FALSE(back.hallmark);
     EXPECT_EQ(back.host_id, "h 1");
-    ASSERT_EQ(back.checks.size(), 1u);
+    ASSERT_EQ(back.checks.size(), 2u);
     EXPECT_EQ(back.checks[0].path, (std::vector<std::string>{"mem", "", "a b"}));
+    EXPECT_EQ(back.checks[0].thresholds, rec.checks[0].thresholds);
+    EXPECT_EQ(back.checks[1].states, rec.checks[1].states);
 
-    for (const char* text : {"name a\nbogus 1\n", "name %4\n", "check x a b\n"})
+    for (const char* text : {"name a\nbogus 1\n", "name %4\n", "check x a b\n", "limits 1\n", "check 1 a b\nstates 7\n",
+                             "check 7 a b\nlimits 1 2 3 4 5\n", "check 7 a b\nlimits nan\n"})
         EXPECT_TRUE(server::parse_record(text, rec)) << text;
     temp_env d;
     write_file(d.path(server::agent_store::file_name("n", "d")), "name n\ndomain d\nhostkey %zz\n");

@@ -26,7 +26,13 @@ err run_server(const server_options& opt, const std::atomic<bool>& stop,
     crypto_init();
     std::unique_ptr<server_state> st;
     if (auto e = server_state::create(opt, st)) return e;
-    if (auto e = st->results().open(opt.results_path)) return e;
+    // On a terminal, standard output shows the live table instead of the
+    // JSON lines; the log on standard error tells the port as well.
+    const bool to_stdout = opt.results_path.empty() || opt.results_path == "-";
+    const bool live_table = to_stdout && opt.summary != 0 && is_terminal(1);
+    if (!live_table) {
+        if (auto e = st->results().open(opt.results_path)) return e;
+    }
     listener l;
     if (auto e = l.open(opt.address, opt.port)) return e;
     std::printf("listening on %s:%u\n", opt.address.c_str(), l.port());
@@ -34,8 +40,9 @@ err run_server(const server_options& opt, const std::atomic<bool>& stop,
     if (listening) listening(l.port());
     log(1, "zpserver listening on %s:%u", opt.address.c_str(), l.port());
 
-    bool show = opt.summary == 1 || (opt.summary == -1 && is_terminal(2));
-    bool on_terminal = is_terminal(2);
+    bool show = live_table || opt.summary == 1 || (opt.summary == -1 && is_terminal(2));
+    std::FILE* table_out = live_table ? stdout : stderr;
+    bool on_terminal = is_terminal(live_table ? 1 : 2);
     std::string shown;
     auto last_shown = std::chrono::steady_clock::now();
 
@@ -69,13 +76,14 @@ err run_server(const server_options& opt, const std::atomic<bool>& stop,
         }
         if (show && std::chrono::steady_clock::now() - last_shown > std::chrono::milliseconds(500)) {
             last_shown = std::chrono::steady_clock::now();
-            std::string table = st->table().render();
+            int rows = on_terminal ? terminal_rows(live_table ? 1 : 2) : 0;
+            std::string table = st->table().render(rows > 2 ? static_cast<size_t>(rows - 1) : SIZE_MAX);
             if (table != shown) {
                 shown = table;
-                if (on_terminal) std::fputs("\x1b[H\x1b[2J", stderr);
-                std::fputs(table.c_str(), stderr);
-                if (!on_terminal) std::fputs("\n", stderr);
-                std::fflush(stderr);
+                if (on_terminal) std::fputs("\x1b[H\x1b[2J", table_out);
+                std::fputs(table.c_str(), table_out);
+                if (!on_terminal) std::fputs("\n", table_out);
+                std::fflush(table_out);
             }
         }
     }

@@ -101,6 +101,16 @@ std::string format_record(const agent_record& rec) {
         out += "check " + std::to_string(c.type);
         for (const auto& id : c.path) out += " " + escape_field(id);
         out += "\n";
+        if (!c.thresholds.empty()) {
+            out += "limits";
+            for (double v : c.thresholds) out += strprintf(" %.17g", v);
+            out += "\n";
+        }
+        if (!c.states.empty()) {
+            out += "states";
+            for (uint32_t v : c.states) out += " " + std::to_string(v);
+            out += "\n";
+        }
     }
     return out;
 }
@@ -129,6 +139,22 @@ err parse_record(std::string_view text, agent_record& out) {
             c.type = static_cast<uint32_t>(t);
             c.path.assign(f.begin() + 2, f.end());
             rec.checks.push_back(std::move(c));
+            continue;
+        }
+        if (key == "limits" || key == "states") {
+            // The configuration of the check on the line before.
+            if (rec.checks.empty() || f.size() > 5) return format_error("Bad %s on line %d in agent record", key.c_str(), line_no);
+            for (size_t i = 1; i < f.size(); ++i) {
+                char* stop = nullptr;
+                double v = std::strtod(f[i].c_str(), &stop);
+                if (!stop || *stop || f[i].empty() || !(v >= -1 && v <= 1e15) ||
+                    (key == "states" && v != 0 && v != 1 && v != 2))
+                    return format_error("Bad %s on line %d in agent record", key.c_str(), line_no);
+                if (key == "limits")
+                    rec.checks.back().thresholds.push_back(v);
+                else
+                    rec.checks.back().states.push_back(static_cast<uint32_t>(v));
+            }
             continue;
         }
         if (f.size() != 2) return format_error("Bad line %d in agent record", line_no);

@@ -25,6 +25,11 @@ namespace zp::server {
 struct known_check {
     uint32_t type = 0;
     std::vector<std::string> path;
+    // What the server configures for it: thresholds alert high, alert low,
+    // warn high, warn low (negative: off; empty: none), or for bitmap checks
+    // the status of each value.
+    std::vector<double> thresholds;
+    std::vector<uint32_t> states;
 };
 
 struct agent_record {

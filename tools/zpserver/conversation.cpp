@@ -25,9 +25,34 @@ constexpr int max_requests = 64;
 // An unused message number: its tag replaces the reply's in the wrong-tag fault.
 constexpr tag_code unused_tag = application_tag(20);
 
+// The connection's socket stream, passed through unless a reply is dripped.
+struct drip_stream final : ProtocolStream {
+    stream_ptr lower;
+    int gap_ms = 1000;
+    bool on = false;
+
+    err read(void* buf, size_t n) override { return lower->read(buf, n); }
+    err write(const void* buf, size_t n) override {
+        if (!on) return lower->write(buf, n);
+        auto p = static_cast<const uint8_t*>(buf);
+        for (size_t i = 0; i < n; ++i) {
+            if (auto e = lower->write(p + i, 1)) return e;
+            if (auto e = lower->flush()) return e;
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+        }
+        return {};
+    }
+    err flush() override { return lower->flush(); }
+    int wait_readable(int seconds) override { return lower->wait_readable(seconds); }
+    void close() override {
+        if (lower) lower->close();
+    }
+};
+
 struct conn {
     server_state& st;
     stream_ptr s;  // the socket stream, then the cipher stream over it
+    drip_stream* drip = nullptr;  // below s, owned by it
     std::string name, domain;
     std::string label, domain_label;  // the same, fit for the log
 };
@@ -90,6 +115,13 @@ err send(conn& c, const char* phase, const std::function<err(ProtocolStream&)>& 
         return e;
     }
     std::vector<uint8_t> out = std::move(m.output);
+    if (c.st.fire("filler", phase)) {
+        // Until the agent gives up (the write fails) or the connection's limit.
+        std::vector<uint8_t> filler(4096, filler_octet);
+        while (!c.s->write(filler.data(), filler.size()) && !c.s->flush()) {
+        }
+        return ended("endless filler sent");
+    }
     if (c.st.fire("wrong-tag", phase)) out = with_wrong_tag(out);
     if (c.st.fire("definite-length", phase)) out = to_definite(out);
     if (c.st.fire("close", phase)) {
@@ -98,8 +130,12 @@ err send(conn& c, const char* phase, const std::function<err(ProtocolStream&)>& 
         c.s->close();
         return ended("closed in the middle of a reply");
     }
-    if (auto e = c.s->write(out.data(), out.size())) return e;
-    if (auto e = c.s->flush()) return e;
+    const bool drip = c.drip && c.st.fire("drip", phase);
+    if (drip) c.drip->on = true;
+    err e = c.s->write(out.data(), out.size());
+    if (!e) e = c.s->flush();
+    if (drip) c.drip->on = false;
+    if (e) return e;
     if (nack) return ended("negotiate_nack sent");
     return {};
 }
@@ -232,12 +268,29 @@ err on_configure(conn& c, tag_code tag) {
         if (r.host_id.empty()) r.host_id = opt.host_id.empty() ? derived_host_id(c.name, c.domain) : opt.host_id;
     }, &rec);
     if (e) log(3, "Cannot store the record of %s: %s", c.label.c_str(), e.c_str());
+    if (!req.host_info.empty()) {
+        st.table().set_host_info(c.name, req.host_info);
+        st.results().write_line(host_info_json(c.name, c.domain, req.host_info));
+        for (const auto& [label, value] : req.host_info) log(0, "Host %s: %s %s", c.label.c_str(), label.c_str(), value.c_str());
+    }
     if (!req.groups.empty()) log(1, "Hardware scan of %s: %zu checks", c.label.c_str(), rec.checks.size());
     configure_reply reply;
     reply.id = rec.host_id;
     reply.checkin_frequency = opt.checkin_frequency;
     reply.servers = opt.cluster;
-    reply.tree = configured_tree(rec, opt.check_frequency);
+    reply.tree = configured_tree(rec, opt.check_frequency, opt.log_rule);
+    if (opt.log_checks > 0) {
+        conf_group g{"log", {}, {}};
+        conf_check k;
+        k.frequency = opt.check_frequency;
+        k.conf = 4;
+        k.rules.assign(static_cast<size_t>(opt.log_rules), opt.log_clause);
+        for (int i = 0; i < opt.log_checks; ++i) {
+            k.id = strprintf("rules%d", i);
+            g.checks.push_back(k);
+        }
+        reply.tree.push_back(std::move(g));
+    }
     reply.alert_groups = opt.alert_groups;
     log(1, "Configured %s (%s): %zu checks", c.label.c_str(), rec.host_id.c_str(), rec.checks.size());
     return send(c, "configure_resp", [&](ProtocolStream& s) { return write_configure_resp(s, reply); }, true);
@@ -398,7 +451,12 @@ err converse(conn& c) {
 }  // namespace
 
 err serve_connection(server_state& st, stream_ptr s) {
-    conn c{st, std::move(s), {}, {}};
+    auto drip = std::make_unique<drip_stream>();
+    drip->lower = std::move(s);
+    drip->gap_ms = st.options().drip_ms;
+    conn c{st, nullptr, nullptr, {}, {}};
+    c.drip = drip.get();
+    c.s = std::move(drip);
     err e = converse(c);
     if (c.s) c.s->close();
     ++st.conversations;

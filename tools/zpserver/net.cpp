@@ -162,5 +162,6 @@ void listener::close() {
 }
 
 bool is_terminal(int fd) { return netos::is_terminal(fd); }
+int terminal_rows(int fd) { return netos::terminal_rows(fd); }
 
 }  // namespace zp::server

@@ -43,5 +43,7 @@ private:
 
 // True when standard output (1) or standard error (2) is a terminal.
 bool is_terminal(int fd);
+// Lines of the terminal on `fd`, or 0 when it is not a terminal or does not say.
+int terminal_rows(int fd);
 
 }  // namespace zp::server

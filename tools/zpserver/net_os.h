@@ -28,5 +28,6 @@ long recv_some(intptr_t s, void* buf, size_t n, bool& would_block, int& code);
 int close_socket(intptr_t s, int& code);
 // True when the descriptor (1 stdout, 2 stderr) is a terminal.
 bool is_terminal(int fd);
+int terminal_rows(int fd);
 
 }  // namespace zp::netos

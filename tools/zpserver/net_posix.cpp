@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -104,5 +105,11 @@ int close_socket(intptr_t s, int& code) {
 }
 
 bool is_terminal(int fd) { return ::isatty(fd) == 1; }
+
+int terminal_rows(int fd) {
+    struct winsize ws{};
+    if (::ioctl(fd, TIOCGWINSZ, &ws) != 0) return 0;
+    return ws.ws_row;
+}
 
 }  // namespace zp::netos

@@ -21,7 +21,7 @@ constexpr const char* modp_1024 =
     "FFFFFFFFFFFFFFFF";
 
 const char* const fault_kinds[] = {"nack", "wrong-tag", "definite-length", "garbage", "close", "slow",
-                                   "withhold-ack"};
+                                   "withhold-ack", "filler", "drip"};
 const char* const fault_phases[] = {"server_offers", "dh", "public", "key", "sporadic", "auth",
                                     "auth_response", "configure_resp", "checkin_resp", "server_time_resp",
                                     "downtime_resp", "rescan_resp", "h_w_scan_resp", "upgrade_resp", "any"};
@@ -118,13 +118,15 @@ const char* usage_text() {
            "  -a, --address IP          listen address (127.0.0.1)\n"
            "  -p, --port N              port, 0 for any free one (3241)\n"
            "      --state-dir DIR       per-agent keys and scans (zpserver-state; empty: memory only)\n"
-           "      --results FILE        JSON lines of received results (standard output)\n"
+           "      --results FILE        JSON lines of received results (standard output;\n"
+           "                            on a terminal the live table instead)\n"
            "      --summary, --no-summary  live table on standard error (on a terminal)\n"
            "      --server-version N    protocol version offered (0x0203)\n"
            "      --modulus HEX         key exchange modulus (1024-bit group of RFC 2409)\n"
            "      --generator HEX       key exchange generator (02)\n"
            "      --frequency N         seconds between runs of each configured check (60)\n"
            "      --checkin-frequency N seconds between check-ins (60)\n"
+           "      --log-rule CLAUSE     log checks split at line feeds and record matching lines as warnings\n"
            "      --cluster H:P,...     server list sent to agents\n"
            "      --alert-group ID      alert group sent to agents (repeatable)\n"
            "      --host-id ID          host id given to every agent\n"
@@ -133,10 +135,14 @@ const char* usage_text() {
            "      --refuse-requests     answer downtime and rescan requests with failure\n"
            "      --fault KIND[:PHASE[:COUNT]]  put a fault into replies (repeatable)\n"
            "                            kinds: nack wrong-tag definite-length garbage close slow withhold-ack\n"
+           "                            filler drip\n"
            "                            (withhold-ack counts only check-ins that carry results)\n"
            "      --nack                same as --fault nack\n"
            "      --nack-reason TEXT    reason of negotiate_nack\n"
            "      --slow-seconds N      delay of the slow fault (2)\n"
+           "      --drip-ms N           gap between the octets of the drip fault (1000)\n"
+           "      --log-rules N:R:CLAUSE  add N advanced log checks of R rules with CLAUSE to every\n"
+           "                            configuration (a group \"log\")\n"
            "      --io-timeout N        seconds a connection may stall (60)\n"
            "      --conversation-limit N  seconds one connection may last (600)\n"
            "      --max-connections N   connections served at once (16)\n"
@@ -200,6 +206,9 @@ err parse_options(int argc, char** argv, server_options& out, bool& help) {
         } else if (arg == "--frequency") {
             if (auto e = number(-1, 86400, n)) return e;
             o.check_frequency = static_cast<int32_t>(n);
+        } else if (arg == "--log-rule") {
+            if (auto e = need(v)) return e;
+            o.log_rule = v;
         } else if (arg == "--checkin-frequency") {
             if (auto e = number(-1, 86400, n)) return e;
             o.checkin_frequency = static_cast<int32_t>(n);
@@ -234,6 +243,19 @@ err parse_options(int argc, char** argv, server_options& out, bool& help) {
         } else if (arg == "--slow-seconds") {
             if (auto e = number(0, 3600, n)) return e;
             o.slow_seconds = static_cast<int>(n);
+        } else if (arg == "--drip-ms") {
+            if (auto e = number(1, 60000, n)) return e;
+            o.drip_ms = static_cast<int>(n);
+        } else if (arg == "--log-rules") {
+            if (auto e = need(v)) return e;
+            size_t a = v.find(':'), b = a == std::string::npos ? a : v.find(':', a + 1);
+            long checks = 0, rules = 0;
+            if (b == std::string::npos || !parse_long(v.substr(0, a), 1, 10000000, checks) ||
+                !parse_long(v.substr(a + 1, b - a - 1), 0, 100000, rules) || b + 1 == v.size())
+                return format_error("Bad value for --log-rules: %s", v.c_str());
+            o.log_checks = static_cast<int>(checks);
+            o.log_rules = static_cast<int>(rules);
+            o.log_clause = v.substr(b + 1);
         } else if (arg == "--io-timeout") {
             if (auto e = number(1, 86400, n)) return e;
             o.io_timeout = static_cast<int>(n);

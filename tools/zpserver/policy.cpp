@@ -1,6 +1,6 @@
 // policy.cpp - what the server configures: every check of the agent's last
-// hardware scan, with one frequency, no thresholds and an identifier made
-// from its path.
+// hardware scan, with one frequency, an identifier made from its path, and
+// thresholds that suit a demonstration where the kind of check is known.
 #include <algorithm>
 
 #include "devtree/devtree.h"
@@ -11,6 +11,35 @@ namespace zp::server {
 
 namespace {
 
+constexpr uint32_t status_ok_ = 0, status_alert_ = 2;
+
+// Warnings and alerts that make sense on any host: little free space or
+// memory, a busy processor, a missing process, a stopped service that ran
+// at scan time. Anything else is configured without thresholds.
+void demo_limits(const scan_check& c, known_check& k) {
+    const double off = -1;
+    const double total = c.range_high.value_or(0);
+    switch (c.description) {
+    case 1:  // free space: warning below 10 %, alert below 5 %
+        if (total > 0) k.thresholds = {off, total * 0.05, off, total * 0.10};
+        break;
+    case 2:  // free physical memory and page file: the same
+        if (total > 0 && (c.id == "phys" || c.id == "swap")) k.thresholds = {off, total * 0.05, off, total * 0.10};
+        break;
+    case 5:  // idle time in hundredths of a percent: warning below 10 %, alert below 5 %
+        k.thresholds = {off, 500, off, 1000};
+        break;
+    case 8:  // process presence: missing (value 0) is an alert, except for
+             // kernel workers, which take the name of their current queue
+        if (c.id.find('/') == std::string::npos) k.states = {status_alert_, status_ok_};
+        break;
+    case 18:  // service: one that ran at scan time should keep running
+        if (c.comment == "The service is running") k.states = {status_alert_, status_ok_};
+        break;
+    default: break;
+    }
+}
+
 void collect(const std::vector<scan_group>& groups, std::vector<std::string>& path, std::vector<known_check>& out) {
     for (const auto& g : groups) {
         path.push_back(g.id);
@@ -20,6 +49,7 @@ void collect(const std::vector<scan_group>& groups, std::vector<std::string>& pa
             k.type = c.type;
             k.path = path;
             k.path.push_back(c.id);
+            demo_limits(c, k);
             out.push_back(std::move(k));
         }
         collect(g.children, path, out);
@@ -61,7 +91,8 @@ std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups) 
     return out;
 }
 
-std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency) {
+std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency,
+                                        const std::optional<std::string>& log_rule) {
     std::vector<conf_group> tree;
     for (const auto& k : rec.checks) {
         if (k.path.size() < 2) continue;
@@ -81,6 +112,15 @@ std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequen
         c.id = k.path.back();
         c.conf = conf_kind(k.type);
         c.identifier = identifier_of(k.path);
+        for (size_t i = 0; i < 4 && i < k.thresholds.size(); ++i) {
+            if (k.thresholds[i] < 0) continue;
+            if (c.conf == 3)
+                c.real_values[i] = k.thresholds[i];
+            else if (c.conf == 0)
+                c.int_values[i] = static_cast<int32_t>(std::min(k.thresholds[i], 2147483647.0));
+        }
+        if (c.conf == 1) c.states = k.states;
+        if (c.conf == 4) c.log_rule = log_rule;
         group->checks.push_back(std::move(c));
     }
     return tree;

@@ -1,7 +1,9 @@
 // results.cpp - JSON lines of received results and the summary table.
 #include "tools/zpserver/results.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "core/log.h"
 
@@ -39,7 +41,7 @@ std::string value_text(const result_value& v) {
     std::string t;
     switch (v.kind) {
     case result_value::integer: t = std::to_string(v.i); break;
-    case result_value::real: t = strprintf("%g", v.d); break;
+    case result_value::real: t = std::fabs(v.d) < 1e15 ? strprintf("%.1f", v.d) : strprintf("%g", v.d); break;
     case result_value::text: t = v.s; break;
     default: t = "-"; break;
     }
@@ -130,6 +132,29 @@ void result_log::write(const std::string& agent, const std::string& domain, cons
     std::fflush(out_);
 }
 
+std::string host_info_json(const std::string& agent, const std::string& domain,
+                           const std::vector<std::pair<std::string, std::string>>& lines) {
+    std::string j = "{\"agent\":" + json_string(agent) + ",\"domain\":" + json_string(domain) + ",\"hostInfo\":[";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i) j += ',';
+        j += "[" + json_string(lines[i].first) + "," + json_string(lines[i].second) + "]";
+    }
+    return j + "]}";
+}
+
+void result_log::write_line(const std::string& line) {
+    std::lock_guard lk(mu_);
+    if (!out_) return;
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+void summary::set_host_info(const std::string& agent, std::vector<std::pair<std::string, std::string>> lines) {
+    std::lock_guard lk(mu_);
+    host_info_[agent] = std::move(lines);
+}
+
 void summary::add(const std::string& agent, const std::vector<check_result>& results) {
     std::lock_guard lk(mu_);
     for (const auto& r : results) {
@@ -140,16 +165,59 @@ void summary::add(const std::string& agent, const std::vector<check_result>& res
     }
 }
 
-std::string summary::render() const {
+std::string summary::render(size_t max_lines) const {
     std::lock_guard lk(mu_);
+    std::string t;
+    size_t lines = 0;
+    for (const auto& [agent, info] : host_info_) {
+        // Headings open a line of their own; continuation lines are indented.
+        std::string line = path_text({agent}) + ":";
+        auto flush = [&] {
+            if (!line.empty()) t += line + "\n", ++lines;
+            line.clear();
+        };
+        for (const auto& [label, value] : info) {
+            std::string l = path_text({label}), v = path_text({value});
+            if (v.empty()) {
+                flush();
+                line = "  " + l + ":";
+            } else if (l.empty()) {
+                line += ", " + v;
+            } else {
+                line += "  " + l + " " + v;
+            }
+            if (line.size() > 200) flush();
+        }
+        flush();
+    }
+    if (!host_info_.empty()) t += "\n", ++lines;
+
+    auto rank = [](const std::string& path) {
+        static const char* order[] = {"fs/", "mem/", "system/", "scm/", "proc/"};
+        for (size_t i = 0; i < std::size(order); ++i)
+            if (path.rfind(order[i], 0) == 0) return i;
+        return std::size(order);
+    };
+    std::vector<const std::pair<const std::pair<std::string, std::string>, entry>*> rows;
+    for (const auto& r : rows_) rows.push_back(&r);
+    std::stable_sort(rows.begin(), rows.end(), [&](auto* a, auto* b) {
+        return std::pair(a->first.first, rank(a->first.second)) < std::pair(b->first.first, rank(b->first.second));
+    });
     size_t wa = 5, wp = 4;
     for (const auto& [k, e] : rows_) {
         wa = std::max(wa, std::min<size_t>(k.first.size(), 24));
         wp = std::max(wp, std::min<size_t>(k.second.size(), 60));
     }
-    std::string t = strprintf("%-*s  %-*s  %7s  %-7s  %s\n", static_cast<int>(wa), "agent", static_cast<int>(wp),
-                              "check", "count", "status", "value");
-    for (const auto& [k, e] : rows_) {
+    t += strprintf("%-*s  %-*s  %7s  %-7s  %s\n", static_cast<int>(wa), "agent", static_cast<int>(wp),
+                   "check", "count", "status", "value");
+    ++lines;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (lines + 1 >= max_lines && i + 1 < rows.size()) {
+            t += strprintf("... and %zu more checks\n", rows.size() - i);
+            break;
+        }
+        const auto& [k, e] = *rows[i];
+        ++lines;
         t += strprintf("%-*.*s  %-*.*s  %7zu  %-7s  %s\n", static_cast<int>(wa), static_cast<int>(wa),
                        path_text({k.first}).c_str(), static_cast<int>(wp), static_cast<int>(wp), k.second.c_str(),
                        e.count, status_name(e.status), e.value.c_str());

@@ -27,6 +27,11 @@ std::string json_string(std::string_view text);
 // Reals that JSON cannot hold (infinities, NaN) are written as strings.
 std::string result_json(const std::string& agent, const std::string& domain, const check_result& r, bool ack);
 
+// The host information lines of a registration as one JSON object on one
+// line: agent, domain, hostInfo (a list of [label, value] pairs).
+std::string host_info_json(const std::string& agent, const std::string& domain,
+                           const std::vector<std::pair<std::string, std::string>>& lines);
+
 class result_log {
 public:
     result_log() = default;
@@ -40,6 +45,8 @@ public:
     // Writes one line per result and flushes.
     void write(const std::string& agent, const std::string& domain, const std::vector<check_result>& results,
                bool ack);
+    // Writes one line as it is and flushes.
+    void write_line(const std::string& line);
 
 private:
     std::mutex mu_;
@@ -47,12 +54,17 @@ private:
     bool own_ = false;
 };
 
-// The last status and value and the count of results of every check.
+// The last status and value and the count of results of every check, and
+// the host information each agent sent at registration.
 class summary {
 public:
     void add(const std::string& agent, const std::vector<check_result>& results);
-    // A table with one line per check: agent, path, count, status, value.
-    std::string render() const;
+    void set_host_info(const std::string& agent, std::vector<std::pair<std::string, std::string>> lines);
+    // The host information, then a table with one line per check: agent,
+    // path, count, status, value. File systems, memory and system figures
+    // come first, then services, processes and the rest. At most `max_lines`
+    // lines: what does not fit is counted in a last line.
+    std::string render(size_t max_lines = SIZE_MAX) const;
     size_t checks() const;
 
 private:
@@ -63,6 +75,7 @@ private:
     };
     mutable std::mutex mu_;
     std::map<std::pair<std::string, std::string>, entry> rows_;
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> host_info_;
 };
 
 }  // namespace zp::server

@@ -35,6 +35,9 @@ namespace zp::server {
 //   slow            the reply held back for slow_seconds
 //   withhold-ack    checkin_resp with checkinAck false (counting only
 //                   check-ins that carry results)
+//   filler          endless filler octets (0x19) instead of the reply, until
+//                   the agent gives up or the conversation limit
+//   drip            the reply one octet at a time, drip_ms apart
 // `phase` names the reply it hits (server_offers, dh, public, key, sporadic,
 // auth, auth_response, configure_resp, checkin_resp, server_time_resp,
 // downtime_resp, rescan_resp, h_w_scan_resp, upgrade_resp, or "any");
@@ -60,6 +63,7 @@ struct server_options {
     std::string modulus_hex;                   // empty: the 1024-bit group of RFC 2409
     std::string generator_hex = "02";
     int32_t check_frequency = 60;
+    std::optional<std::string> log_rule;  // clause of the one rule of advanced log checks
     int32_t checkin_frequency = 60;
     std::vector<std::pair<std::string, int32_t>> cluster;  // server list sent to agents
     std::optional<std::vector<std::string>> alert_groups;
@@ -69,6 +73,12 @@ struct server_options {
     bool refuse_requests = false;              // downtime and rescan answered with failure
     std::string nack_reason = "Not accepted by this server";
     int slow_seconds = 2;
+    int drip_ms = 1000;
+    // Added to every configured tree: a group "log" with log_checks advanced
+    // log checks of log_rules rules each, all with the clause log_clause.
+    int log_checks = 0;
+    int log_rules = 0;
+    std::string log_clause;
     int io_timeout = 60;
     int conversation_limit = 600;              // seconds one connection may last
     int max_connections = 16;                  // at once; more are closed at once
@@ -136,8 +146,11 @@ private:
 err serve_connection(server_state& st, stream_ptr conn);
 
 // The configured tree the policy gives an agent: every uploaded check with
-// the server's frequency and no thresholds, grouped as uploaded.
-std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency);
+// the server's frequency and the thresholds chosen at upload, grouped as
+// uploaded. With a log rule, advanced log checks split at line feeds and
+// record, as a warning, every line that matches it.
+std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency,
+                                        const std::optional<std::string>& log_rule = std::nullopt);
 // The checks of an uploaded scan tree (actions left out).
 std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups);
 

@@ -232,10 +232,20 @@ err write_conf_check(ProtocolStream& s, const conf_check& c) {
         }
         break;
     case 4:
-        // No separator, whole lines, no rules, no silence limits.
-        if (auto e = write_string(s, 1024, "")) return member_error("adv_log_conf.recordSeparator", e);
+        // No silence limits. Lines ("\n" separator) recorded by the one rule of
+        // --log-rule, else whole entries and the clauses of --log-rules.
+        if (auto e = write_string(s, 1024, c.log_rule ? "\\n" : "")) return member_error("adv_log_conf.recordSeparator", e);
         if (auto e = write_enumerated(s, 0)) return member_error("adv_log_conf.separatorInclusion", e);
         if (auto e = write_list_start(s)) return e;
+        for (size_t i = 0; i < c.rules.size() + (c.log_rule ? 1 : 0); ++i) {
+            const std::string& clause = i < c.rules.size() ? c.rules[i] : *c.log_rule;
+            if (auto e = write_list_start(s)) return e;
+            if (auto e = write_string(s, 1024, clause)) return member_error("rule.regex", e);
+            if (auto e = write_enumerated(s, 1)) return member_error("rule.status", e);
+            if (auto e = write_enumerated(s, 0)) return member_error("rule.decision", e);
+            if (auto e = write_string(s, 32, "")) return member_error("rule.destination", e);
+            if (auto e = write_end_of_contents(s)) return e;
+        }
         if (auto e = write_end_of_contents(s)) return e;
         break;
     default:

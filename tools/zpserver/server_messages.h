@@ -105,7 +105,9 @@ struct conf_check {
     std::optional<int32_t> int_values[4];    // continuous: alert high/low, warn high/low
     std::optional<double> real_values[4];    // real continuous, same order
     std::vector<uint32_t> states;            // enum: one ENUM per state (0, 1 warn, 2 alert)
+    std::vector<std::string> rules;          // advanced log: rule clauses (status 1, decision log)
     std::optional<std::string> identifier;   // the server's id of the check
+    std::optional<std::string> log_rule;     // advanced log: "\n" separator and this one rule
 };
 struct conf_group {
     std::string id;

@@ -7,13 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -36,15 +29,17 @@
 #include "protocol/session.h"
 #include "protocol/socket.h"
 #include "tests/protocol/wire.h"
+#include "tests/support/files.h"
+#include "tests/support/net.h"
 
 namespace zp::test {
 
 // ---------------------------------------------------------------------------
 // The server's end of a connection: a blocking socket.
 struct fd_stream final : ProtocolStream {
-    explicit fd_stream(int f) : fd(f) {}
+    explicit fd_stream(net::handle f) : fd(f) {}
     ~fd_stream() override { close(); }
-    int fd;
+    net::handle fd;
 
     err read(void* buf, size_t n) override { return all(static_cast<char*>(buf), n, false); }
     err write(const void* buf, size_t n) override {
@@ -52,7 +47,7 @@ struct fd_stream final : ProtocolStream {
     }
     err all(char* p, size_t n, bool out) {
         while (n > 0) {
-            ssize_t r = out ? ::send(fd, p, n, MSG_NOSIGNAL) : ::recv(fd, p, n, 0);
+            long r = out ? net::send_some(fd, p, n) : net::recv_some(fd, p, n);
             if (r <= 0) return err::text("peer gone");
             p += r;
             n -= static_cast<size_t>(r);
@@ -62,25 +57,12 @@ struct fd_stream final : ProtocolStream {
     err flush() override { return {}; }
     int wait_readable(int) override { return 1; }  // reads block anyway
     void close() override {
-        if (fd < 0) return;
-        ::shutdown(fd, SHUT_RDWR);
-        ::close(fd);
-        fd = -1;
+        if (fd == net::none) return;
+        net::shutdown_both(fd);
+        net::close(fd);
+        fd = net::none;
     }
 };
-
-// A TCP socket bound to a free loopback port.
-inline int loopback_socket(uint16_t& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return fd;
-}
 
 // A loopback listener. run() accepts one connection per script, in order, on
 // a thread of its own; errors of the scripts are collected in `errors`, to be
@@ -89,19 +71,18 @@ class fake_server {
 public:
     using script = std::function<err(stream_ptr& io)>;
 
-    fake_server() : fd_(loopback_socket(port_)) { ::listen(fd_, 8); }
+    fake_server() : fd_(net::loopback_socket(port_, 8)) {}
     ~fake_server() {
         join();
-        ::close(fd_);
+        net::close(fd_);
     }
     uint16_t port() const { return port_; }
 
     void run(std::vector<script> scripts) {
         th_ = std::thread([this, scripts = std::move(scripts)] {
             for (const auto& s : scripts) {
-                pollfd p{fd_, POLLIN, 0};
-                int c = ::poll(&p, 1, 20000) == 1 ? ::accept(fd_, nullptr, nullptr) : -1;
-                if (c < 0) {
+                net::handle c = net::accept_within(fd_, 20000);
+                if (c == net::none) {
                     if (!stopping) errors.push_back("no connection came");
                     return;
                 }
@@ -116,7 +97,7 @@ public:
     // Wakes run() from its wait for a connection; the scripts left go unused.
     void stop() {
         stopping = true;
-        ::shutdown(fd_, SHUT_RDWR);
+        net::shutdown_both(fd_);
         join();
     }
 
@@ -125,14 +106,14 @@ public:
 private:
     std::atomic<bool> stopping{false};
     uint16_t port_ = 0;
-    int fd_ = -1;
+    net::handle fd_ = net::none;
     std::thread th_;
 };
 
 // A port on which nobody listens.
 inline uint16_t closed_port() {
     uint16_t port;
-    ::close(loopback_socket(port));
+    net::close(net::loopback_socket(port));
     return port;
 }
 
@@ -307,12 +288,11 @@ inline devtree_list scanned_tree() {
 class conversation_fixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::signal(SIGPIPE, SIG_IGN);
-        char tmpl[] = "/tmp/zp_convXXXXXX";
-        dir = ::mkdtemp(tmpl);
+        net::init();
+        dir = make_temp_dir();
         for (const char* v : {"ZERPAL_CONF_DIR", "ZERPAL_USER_CONF_DIR", "ZERPAL_STATE_DIR", "ZERPAL_USER_STATE_DIR",
                               "ZERPAL_RUN_DIR"})
-            ::setenv(v, dir.c_str(), 1);
+            set_env(v, dir);
         clear_variables();
         (void)set_variables_file(dir + "/vars");
         session() = session_state{};
