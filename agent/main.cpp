@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "custom/custom.h"
 #include "agent/main_loop.h"
+#include "agent/monitors.h"
 #include "agent/startup.h"
 #include "host/stop_signal.h"
 #include "host/wait.h"
@@ -13,24 +14,14 @@
 #include "agent/test_mode.h"
 #include "devtree/results_file.h"
 #include "logcheck/logfile.h"
-#include "monitors/hostinfo/hostinfo.h"
-#include "monitors/ipmi/ipmisens.h"
-#include "monitors/raid/raid.h"
-#include "monitors/safte/safte.h"
-#include "monitors/smart/smart.h"
-#include "monitors/system/system.h"
 #include "protocol/requests.h"
 
 namespace {
 
-// Every monitor module fills its entries of the scanner table.
+// Every module that watches something fills its entries of the scanner table.
 void register_monitors() {
-    zp::register_system_scanners();
+    zp::register_platform_monitors();
     zp::register_custom_scanners();
-    zp::register_smart_scanners();
-    zp::register_safte_scanners();
-    zp::register_ipmi_scanners();
-    zp::register_raid_scanners();
     zp::register_log_scanner({zp::checkin_due, [](int seconds) { (void)zp::wakeup_wait(seconds); }});
 }
 
@@ -46,7 +37,7 @@ int run_agent() {
         if (zp::err e = zp::save_results_file(zp::results_file_path(), tree))
             zp::log(3, "Unable to keep the waiting results: %s", e.c_str());
     };
-    ops.client_info = zp::gather_host_info;
+    ops.client_info = zp::platform_host_info;
     ops.log_reopen = [] {
         const auto& c = zp::the_config();
         zp::check_log_reopen(c.log_file, c.log_days, c.max_log_files);
