@@ -67,7 +67,10 @@ void os_regex_deleter::operator()(os_regex* re) const {
     std::default_delete<os_regex>()(re);
 }
 
-int os_regex_compile(const std::string& text, unsigned flags, os_regex_ptr* out, std::string* error_text) {
+int os_regex_compile(const std::string& text, unsigned flags, os_regex_ptr* out, std::string* error_text,
+                     uint64_t* measured) {
+    // The allocator of this C runtime cannot tell what a compile took.
+    if (measured) *measured = 0;
     auto re = std::make_unique<os_regex>();
     boost::regex::flag_type syntax = boost::regex::extended;
     if (flags & pattern_icase) syntax |= boost::regex::icase;
@@ -114,6 +117,8 @@ size_t os_regex_groups(const os_regex& re) { return re.re.mark_count(); }
 std::string os_regex_fault_text(regex_fault f) {
     return text_of(f == regex_fault::bad_backref ? e_esubreg : e_esize);
 }
+
+std::string os_regex_error_text(int code) { return text_of(code); }
 
 // Boost.Regex backtracks.
 bool os_regex_one_pass_prefix_pays() { return false; }

@@ -15,18 +15,76 @@ namespace {
 
 SOCKET sock(intptr_t s) { return static_cast<SOCKET>(s); }
 
-int poll_one(intptr_t s, short events, int seconds, short& revents, int& code) {
-    long long ms = seconds < 0 ? 0 : static_cast<long long>(seconds) * 1000;
+// WSAPoll of the socket alone without waiting: 1 with `revents`, 0, -1.
+int poll_now(SOCKET s, short events, short& revents, int& code) {
     WSAPOLLFD p{};
-    p.fd = sock(s);
+    p.fd = s;
     p.events = events;
-    int r = WSAPoll(&p, 1, static_cast<INT>(ms > INT_MAX ? INT_MAX : ms));
+    int r = WSAPoll(&p, 1, 0);
     if (r < 0) {
         code = WSAGetLastError();
         return -1;
     }
-    revents = p.revents;
+    revents = r > 0 ? p.revents : 0;
     return r;
+}
+
+struct wsa_event {
+    WSAEVENT h = WSACreateEvent();
+    ~wsa_event() {
+        if (h != WSA_INVALID_EVENT) WSACloseEvent(h);
+    }
+};
+
+// Waits up to `ms` for `events` (poll flags) on the socket, ended early with
+// woken when the event `wake` (or invalid) is set. The socket's network events
+// go to a WSA event (WSAEventSelect) waited for together with `wake`; since
+// those are recorded only on a change, the socket's state itself is asked with
+// WSAPoll before and after each wait. WSAEventSelect leaves the socket in
+// non-blocking mode, which every caller is ready for (they retry on
+// would-block after the wait).
+int wait_one(intptr_t s, short events, long net_events, int64_t ms, intptr_t wake, short& revents, int& code) {
+    using clock = std::chrono::steady_clock;
+    HANDLE wake_h = wake == invalid ? nullptr : reinterpret_cast<HANDLE>(wake);
+    auto deadline = clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+    wsa_event ev;
+    if (ev.h == WSA_INVALID_EVENT) {
+        code = WSAGetLastError();
+        return -1;
+    }
+    for (;;) {
+        if (wake_h && WaitForSingleObject(wake_h, 0) == WAIT_OBJECT_0) return woken;
+        int r = poll_now(sock(s), events, revents, code);
+        if (r != 0) return r;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        if (left <= 0) return 0;
+        if (WSAEventSelect(sock(s), ev.h, net_events) != 0) {
+            code = WSAGetLastError();
+            return -1;
+        }
+        HANDLE hs[2] = {ev.h, wake_h};
+        // Slices of a second at most, so that a change the event missed is seen.
+        DWORD w = WaitForMultipleObjects(wake_h ? 2 : 1, hs, FALSE, static_cast<DWORD>(left > 1000 ? 1000 : left));
+        DWORD wait_code = GetLastError();
+        WSANETWORKEVENTS happened{};
+        (void)WSAEnumNetworkEvents(sock(s), ev.h, &happened);
+        (void)WSAEventSelect(sock(s), nullptr, 0);
+        if (w == WAIT_FAILED) {
+            code = static_cast<int>(wait_code);
+            return -1;
+        }
+        if (w == WAIT_OBJECT_0 + 1) return woken;
+        // What the event recorded counts too: WSAPoll misses a failed connect
+        // on some versions of the system.
+        long got = happened.lNetworkEvents & net_events;
+        if (!got) continue;
+        revents = 0;
+        if (got & FD_CONNECT) revents |= happened.iErrorCode[FD_CONNECT_BIT] ? POLLERR : POLLWRNORM;
+        if (got & FD_READ) revents |= POLLRDNORM;
+        if (got & FD_WRITE) revents |= POLLWRNORM;
+        if (got & FD_CLOSE) revents |= (events & POLLRDNORM) ? POLLRDNORM : POLLHUP;
+        return 1;
+    }
 }
 
 }  // namespace
@@ -101,14 +159,14 @@ int connect_ipv4(intptr_t s, uint32_t address, uint16_t port, bool& in_progress,
     return -1;
 }
 
-int wait_connect(intptr_t s, int seconds, bool& done, bool& failed, int& code) {
+int wait_connect(intptr_t s, int64_t ms, intptr_t wake, bool& done, bool& failed, int& code) {
     short rev = 0;
-    int r = poll_one(s, POLLOUT, seconds, rev, code);
+    int r = wait_one(s, POLLWRNORM, FD_CONNECT | FD_WRITE | FD_CLOSE, ms, wake, rev, code);
     done = failed = false;
     if (r == 1) {
         if (rev & (POLLERR | POLLHUP))
             failed = true;
-        else if (rev & POLLOUT)
+        else if (rev & POLLWRNORM)
             done = true;
     }
     return r;
@@ -125,14 +183,14 @@ int connect_status(intptr_t s, int& status, int& code) {
     return 0;
 }
 
-int wait_readable(intptr_t s, int seconds, int& code) {
+int wait_readable(intptr_t s, int64_t ms, intptr_t wake, int& code) {
     short rev = 0;
-    return poll_one(s, POLLRDNORM, seconds, rev, code);
+    return wait_one(s, POLLRDNORM, FD_READ | FD_CLOSE, ms, wake, rev, code);
 }
 
-int wait_writable(intptr_t s, int seconds, int& code) {
+int wait_writable(intptr_t s, int64_t ms, intptr_t wake, int& code) {
     short rev = 0;
-    return poll_one(s, POLLWRNORM, seconds, rev, code);
+    return wait_one(s, POLLWRNORM, FD_WRITE | FD_CLOSE, ms, wake, rev, code);
 }
 
 long send_some(intptr_t s, const void* buf, size_t n, bool& would_block, int& code) {

@@ -74,6 +74,9 @@ void flatten(const devtree& g, const std::string& prefix, std::vector<std::strin
 }
 
 TEST(LogConfTest, WalkOffersWhatTheLinesFind) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the configuration lines name paths in Linux form";
+#endif
     test::temp_env env;
     for (const char* f : {"logs/app.log", "logs/.log", "logs/b.txt", "logs/sub/deep/c.log", "logs/sub/d.log",
                           "logs/empty/x.txt", "one/app.log", "two/other.log", "app.log"}) {

@@ -20,6 +20,9 @@ int64_t fake_clock() { return fake_now; }
 class LogFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
+#if defined(_WIN32)
+        GTEST_SKIP() << "the log file reader takes paths in Linux form";
+#endif
         clear_variables();
         set_log_level(3);
         set_log_file_hooks({nullptr, [](int) {}});

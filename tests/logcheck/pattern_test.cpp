@@ -76,6 +76,31 @@ TEST(PatternMatching, EntryMatchedInPlaceWholeAcrossLineFeedsWithSpans) {
     EXPECT_EQ(v->exec("no value here", m), regex_no_match);
 }
 
+// What both engines (the C library's on Linux, Boost.Regex on Windows) must
+// agree on: escaped specials, intervals, brackets, classes, anchors by flag.
+TEST(PatternMatching, BothEnginesAgree) {
+    struct row {
+        const char* pattern;
+        unsigned flags;
+        const char* entry;
+        bool match;
+    } rows[] = {
+        {"a\\.b", 0, "a.b", true},          {"x\\(y", 0, "x(y", true},
+        {"a{2,3}b", 0, "aab", true},         {"^a{2,3}b", 0, "ab", false},
+        {"[]a]+", 0, "]a", true},            {"[^]a]", 0, "]a", false},
+        {"[[:digit:]]+x", 0, "5x", true},    {"[a-c]", 0, "B", false},
+        {"[a-c]", pattern_icase, "B", true}, {"ERR(OR)?", pattern_icase, "error", true},
+        {"^b$", 0, "a\nb", false},           {"^b$", pattern_newline, "a\nb", true},
+        {"a.b", 0, "a\nb", true},            {"a.b", pattern_newline, "a\nb", false},
+        {"a|", 0, "x", true},                {"(ab|cd)+e", 0, "abcde", true},
+    };
+    for (const auto& r : rows) {
+        auto p = compile(r.pattern, r.flags);
+        ASSERT_NE(p, nullptr) << r.pattern;
+        EXPECT_EQ(matches(*p, r.entry), r.match) << r.pattern << " on " << r.entry;
+    }
+}
+
 // Patterns and entries chosen to hit the corners of the literal extraction:
 // optional parts, alternation, classes, anchors, escapes, intervals, brackets.
 const char* const corner_patterns[] = {

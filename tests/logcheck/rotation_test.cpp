@@ -22,6 +22,9 @@ enum class scheme { rename, logrotate_create, logrotate_copytruncate };
 class RotationTest : public ::testing::TestWithParam<scheme> {
 protected:
     void SetUp() override {
+#if defined(_WIN32)
+        GTEST_SKIP() << "the log file reader takes paths in Linux form";
+#endif
         clear_variables();
         set_log_level(3);
         set_log_file_hooks({nullptr, [](int) {}});

@@ -61,6 +61,8 @@ std::string shown(const std::string& v) {
     return v.size() <= 20 ? "\"" + v + "\"" : std::to_string(v.size()) + " octets";
 }
 std::string shown(double v) {
+    // The C libraries disagree on the sign of a NaN in "%g".
+    if (std::isnan(v)) return std::signbit(v) ? "-nan" : "nan";
     char buf[32];
     std::snprintf(buf, sizeof buf, "%g", v);
     return buf;

@@ -119,7 +119,12 @@ TEST_F(requests_test, UpgradeCutShortOrUnwritableFails) {
         value req;
         return read_value(s, req);
     });
+#if defined(_WIN32)
+    // The system's own wording follows.
+    EXPECT_TRUE(e.message().starts_with("Error opening " + path + ": ")) << e.message();
+#else
     EXPECT_EQ(e.message(), "Error opening " + path + ": No such file or directory");
+#endif
 }
 
 }  // namespace
