@@ -25,7 +25,13 @@ struct handle_closer {
 err read_trusted_file(const std::string& path, size_t max_bytes, std::string& out) {
     handle_closer f{CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (f.h == INVALID_HANDLE_VALUE) return err::text("Cannot open file");
+    if (f.h == INVALID_HANDLE_VALUE) {
+        // A directory cannot be opened as a file at all.
+        DWORD attrs = GetFileAttributesA(path.c_str());
+        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY))
+            return format_error("File %s is not a regular file", path.c_str());
+        return err::text("Cannot open file");
+    }
     if (GetFileType(f.h) != FILE_TYPE_DISK) return format_error("File %s is not a regular file", path.c_str());
     LARGE_INTEGER size;
     if (!GetFileSizeEx(f.h, &size)) return err::text("Cannot open file");

@@ -29,6 +29,7 @@ struct server_state {
     std::mutex mu;
     HANDLE listening = INVALID_HANDLE_VALUE;  // the instance the acceptor waits on
     HANDLE stop = nullptr;                    // ends the accepting thread
+    HANDLE owner = nullptr;                   // the named mutex of the running agent
     HANDLE client = INVALID_HANDLE_VALUE;     // kept for the main thread
     os_handle event = invalid_os_handle;
     std::string busy;
@@ -105,34 +106,44 @@ void answer_busy(HANDLE h, const std::string& busy) {
     let_go(h, 2000);
 }
 
-// Waits for a client on `h`; false when the server stops or the wait failed.
-bool wait_for_client(HANDLE h, HANDLE stop) {
+enum class wait_result { connected, stopped, failed };
+
+// Waits for a client on `h`.
+wait_result wait_for_client(HANDLE h, HANDLE stop) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!ov.hEvent) return false;
-    bool connected = false;
-    if (ConnectNamedPipe(h, &ov)) {
-        connected = true;
-    } else {
-        DWORD code = GetLastError();
-        if (code == ERROR_PIPE_CONNECTED) {
-            connected = true;
+    if (!ov.hEvent) return wait_result::failed;
+    wait_result result = wait_result::failed;
+    for (;;) {
+        DWORD code = ConnectNamedPipe(h, &ov) ? 0 : GetLastError();
+        if (code == 0 || code == ERROR_PIPE_CONNECTED) {
+            result = wait_result::connected;
+        } else if (code == ERROR_NO_DATA) {
+            // A client that came and went before it was waited for.
+            DisconnectNamedPipe(h);
+            continue;
         } else if (code == ERROR_IO_PENDING) {
             HANDLE hs[2] = {ov.hEvent, stop};
             DWORD r = WaitForMultipleObjects(2, hs, FALSE, INFINITE);
             DWORD ignored;
             if (r == WAIT_OBJECT_0) {
-                connected = GetOverlappedResult(h, &ov, &ignored, FALSE) != 0;
+                if (GetOverlappedResult(h, &ov, &ignored, FALSE)) {
+                    result = wait_result::connected;
+                } else {
+                    log(3, "[cmd] ConnectNamedPipe -> GetLastError=%d", static_cast<int>(GetLastError()));
+                }
             } else {
                 CancelIoEx(h, &ov);
                 GetOverlappedResult(h, &ov, &ignored, TRUE);
+                result = wait_result::stopped;
             }
         } else {
             log(3, "[cmd] ConnectNamedPipe -> GetLastError=%d", static_cast<int>(code));
         }
+        break;
     }
     CloseHandle(ov.hEvent);
-    return connected;
+    return result;
 }
 
 void accept_loop() {
@@ -143,8 +154,18 @@ void accept_loop() {
             std::lock_guard lk(s.mu);
             h = s.listening;
         }
-        if (h == INVALID_HANDLE_VALUE || !wait_for_client(h, s.stop)) return;
-        if (WaitForSingleObject(s.stop, 0) == WAIT_OBJECT_0) return;
+        wait_result w = h == INVALID_HANDLE_VALUE ? wait_result::failed : wait_for_client(h, s.stop);
+        if (w == wait_result::stopped || WaitForSingleObject(s.stop, 0) == WAIT_OBJECT_0) return;
+        if (w == wait_result::failed) {
+            // A new instance in place of the failed one, after a pause that
+            // keeps a lasting failure from spinning.
+            if (WaitForSingleObject(s.stop, 1000) == WAIT_OBJECT_0) return;
+            HANDLE fresh = new_instance(s.path, false);
+            std::lock_guard lk(s.mu);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            s.listening = fresh;
+            continue;
+        }
         // The next instance is there before this client is kept, so that a
         // client coming back at once finds one free.
         HANDLE next = new_instance(s.path, false);
@@ -178,12 +199,27 @@ err start_server(const std::string& name, os_handle event, const std::string& bu
     auto& s = srv();
     in_use = false;
     const std::string path = full_name(name);
+    if (s.stop) {
+        in_use = true;
+        return format_error("%s is in use", path.c_str());
+    }
+    // A mutex of the pipe's name tells a second agent of the same key that
+    // the first one runs, also where the system does not refuse a second
+    // first instance of the pipe.
+    HANDLE owner = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (!owner) return sys_error("Cannot create the agent's mutex", last_system_error());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(owner);
+        in_use = true;
+        return format_error("%s is in use", path.c_str());
+    }
     // The first instance is ours alone: an agent with the same key holds the
     // name. The default security lets only the system, administrators and
     // the agent's user open the pipe for writing.
     HANDLE h = new_instance(path, true);
     if (h == INVALID_HANDLE_VALUE) {
         int code = last_system_error();
+        CloseHandle(owner);
         in_use = code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY;
         return in_use ? format_error("%s is in use", path.c_str()) : sys_error(("Cannot create " + path).c_str(), code);
     }
@@ -191,8 +227,10 @@ err start_server(const std::string& name, os_handle event, const std::string& bu
     if (!stop) {
         int code = last_system_error();
         CloseHandle(h);
+        CloseHandle(owner);
         return sys_error("Cannot create an event", code);
     }
+    s.owner = owner;
     s.listening = h;
     s.stop = stop;
     s.event = event;
@@ -212,6 +250,8 @@ void stop_server() {
     s.listening = INVALID_HANDLE_VALUE;
     CloseHandle(s.stop);
     s.stop = nullptr;
+    CloseHandle(s.owner);
+    s.owner = nullptr;
 }
 
 bool client_waiting() {

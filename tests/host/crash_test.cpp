@@ -1,9 +1,10 @@
 // Tests of the crash report writer: a fault, an abort and std::terminate each leave a report and end the process by their signal.
 #include "host/crash.h"
 
-#include <signal.h>
-
+#include <csignal>
+#include <cstdlib>
 #include <exception>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -12,9 +13,58 @@
 namespace zp {
 namespace {
 
+#if !defined(_WIN32)
+struct shape;
+shape* volatile half_built = nullptr;
+void call_area();
+struct shape {
+    // Reached from the constructor: the pure function is called.
+    shape() {
+        half_built = this;
+        call_area();
+    }
+    virtual ~shape() = default;
+    virtual void area() = 0;
+};
+void call_area() { half_built->area(); }
+struct square : shape {
+    void area() override {}
+};
+#endif
+
 // Not null (the sanitizers would stop a null store first), yet never mapped.
 volatile int* volatile nowhere = reinterpret_cast<int*>(0x10);
 
+#if defined(_WIN32)
+// A minidump; the process ends with the fault's code.
+TEST(CrashReport, DumpWrittenAndTheProcessEndsWithTheFault) {
+    struct {
+        const char* name;
+        void (*crash)();
+    } cases[] = {
+        {"fault", [] { *nowhere = 1; }},
+        {"terminate", [] { std::terminate(); }},
+    };
+    // The death test runs the test again in a new process: both must name
+    // the same directory.
+    if (!std::getenv("ZP_CRASH_TEST_DIR")) test::set_env("ZP_CRASH_TEST_DIR", test::make_temp_dir());
+    const std::string dir = std::getenv("ZP_CRASH_TEST_DIR");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir + "/quillmar.dmp";
+        test::write_file(path, "an older dump");
+        EXPECT_EXIT(
+            {
+                install_crash_handler(dir);
+                c.crash();
+            },
+            ::testing::ExitedWithCode(static_cast<int>(0xC0000005u)), "An application error has been detected");
+        EXPECT_EQ(test::read_file(path).substr(0, 4), "MDMP");
+    }
+    std::filesystem::remove_all(dir);
+    test::set_env("ZP_CRASH_TEST_DIR", "");
+}
+#else
 TEST(CrashReport, WrittenAndTheProcessEndsByItsSignal) {
     struct {
         const char* name;
@@ -25,6 +75,7 @@ TEST(CrashReport, WrittenAndTheProcessEndsByItsSignal) {
         {"fault", [] { *nowhere = 1; }, SIGSEGV, "Signal: 11 (SIGSEGV)\nCode: 1\nAddress: 0x10\n"},
         {"abort", [] { std::abort(); }, SIGABRT, "Signal: 6 (SIGABRT)"},
         {"terminate", [] { std::terminate(); }, SIGABRT, "Cause: std::terminate"},  // what an uncaught exception does
+        {"pure virtual call", [] { square s; }, SIGABRT, "Cause: std::terminate"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -41,6 +92,7 @@ TEST(CrashReport, WrittenAndTheProcessEndsByItsSignal) {
         EXPECT_NE(report.find("Backtrace:\n"), std::string::npos);
     }
 }
+#endif
 
 }  // namespace
 }  // namespace zp
