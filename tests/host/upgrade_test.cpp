@@ -198,7 +198,9 @@ TEST_F(Upgrade, ParentPipeBytes) {
         close_end(in[0]);
         close_end(in[1]);
     }
-    // The reader ends when the agent does, even if the parent never writes.
+    // The reader ends when the agent does, even if the parent never writes
+    // (on the fixture's pipe: the cases' pipes are closed).
+    set_parent_pipes(value(parent_in[0]), value(parent_out[1]));
     start_parent_pipe_reader([] { return false; }, [] { ADD_FAILURE() << "stopped"; });
     stop_parent_pipe_reader();
     // The agent works: byte 2, once.
