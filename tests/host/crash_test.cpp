@@ -1,4 +1,5 @@
-// Tests of the crash report writer: a fault, an abort and std::terminate each leave a report and end the process by their signal.
+// Tests of the crash report writer: a fault, an abort and std::terminate each leave a report and end the process by their signal
+// (on Windows a fault and std::terminate leave a minidump).
 #include "host/crash.h"
 
 #include <csignal>
@@ -12,25 +13,6 @@
 
 namespace zp {
 namespace {
-
-#if !defined(_WIN32)
-struct shape;
-shape* volatile half_built = nullptr;
-void call_area();
-struct shape {
-    // Reached from the constructor: the pure function is called.
-    shape() {
-        half_built = this;
-        call_area();
-    }
-    virtual ~shape() = default;
-    virtual void area() = 0;
-};
-void call_area() { half_built->area(); }
-struct square : shape {
-    void area() override {}
-};
-#endif
 
 // Not null (the sanitizers would stop a null store first), yet never mapped.
 volatile int* volatile nowhere = reinterpret_cast<int*>(0x10);
@@ -75,7 +57,6 @@ TEST(CrashReport, WrittenAndTheProcessEndsByItsSignal) {
         {"fault", [] { *nowhere = 1; }, SIGSEGV, "Signal: 11 (SIGSEGV)\nCode: 1\nAddress: 0x10\n"},
         {"abort", [] { std::abort(); }, SIGABRT, "Signal: 6 (SIGABRT)"},
         {"terminate", [] { std::terminate(); }, SIGABRT, "Cause: std::terminate"},  // what an uncaught exception does
-        {"pure virtual call", [] { square s; }, SIGABRT, "Cause: std::terminate"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
