@@ -50,8 +50,10 @@ err sys_error(const char* what, int code) {
 
 HANDLE new_instance(const std::string& path, bool first) {
     DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    return CreateNamedPipeA(path.c_str(), open_mode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                            PIPE_UNLIMITED_INSTANCES, pipe_buffer_size, pipe_buffer_size, 0, nullptr);
+    // Clients of other machines are refused: the commands are local.
+    DWORD pipe_mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+    return CreateNamedPipeA(path.c_str(), open_mode, pipe_mode, PIPE_UNLIMITED_INSTANCES, pipe_buffer_size,
+                            pipe_buffer_size, 0, nullptr);
 }
 
 // One overlapped read or write that waits at most `timeout_ms` (and for

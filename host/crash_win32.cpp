@@ -32,10 +32,20 @@ void copy_text(char* dst, size_t size, const char* src) {
     dst[n] = '\0';
 }
 
-// The event log, the agent's log and standard error.
+DWORD WINAPI log_text(void* text) {
+    log(0, "%s", static_cast<const char*>(text));
+    return 0;
+}
+
+// The event log, the agent's log and standard error. The agent's log is
+// written from a thread of its own that is given two seconds: the crashed
+// thread may hold the log's lock.
 void report(const char* text) {
     report_event(text);
-    log(0, "%s", text);
+    if (HANDLE t = CreateThread(nullptr, 0, log_text, const_cast<char*>(text), 0, nullptr)) {
+        WaitForSingleObject(t, 2000);
+        CloseHandle(t);
+    }
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     if (err && err != INVALID_HANDLE_VALUE) {
         DWORD w;
