@@ -56,9 +56,9 @@ HANDLE new_instance(const std::string& path, bool first) {
                             pipe_buffer_size, 0, nullptr);
 }
 
-// One overlapped read or write that waits at most `timeout_ms` (and for
-// `stop` when given); 0, ERROR_MORE_DATA (a read of part of a message),
-// ERROR_TIMEOUT or the system error code.
+// One overlapped read or write that waits at most `timeout_ms`; 0,
+// ERROR_MORE_DATA (a read of part of a message), ERROR_TIMEOUT or the system
+// error code.
 DWORD transfer(HANDLE h, bool write, void* buf, DWORD n, DWORD timeout_ms, DWORD& got) {
     got = 0;
     OVERLAPPED ov{};
