@@ -82,18 +82,40 @@ void close_write_end(intptr_t write_end) {
 }
 
 err start_child(const std::string& command_line, intptr_t write_end, child& out) {
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nullptr;
-    si.hStdOutput = as_handle(write_end);
-    si.hStdError = as_handle(write_end);
+    STARTUPINFOEXA si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = nullptr;
+    si.StartupInfo.hStdOutput = as_handle(write_end);
+    si.StartupInfo.hStdError = as_handle(write_end);
+    // Only the pipe's write end is inherited, not whatever else happens to
+    // be inheritable in the agent.
+    HANDLE inherited[1] = {as_handle(write_end)};
+    alignas(8) char list_space[256];
+    SIZE_T list_size = sizeof list_space;
+    DWORD flags = start_flags | CREATE_SUSPENDED;
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_space);
+    bool listed = false;
+    if (InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
+        if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
+                                      nullptr, nullptr)) {
+            si.lpAttributeList = list;
+            flags |= EXTENDED_STARTUPINFO_PRESENT;
+            si.StartupInfo.cb = sizeof si;
+            listed = true;
+        } else {
+            DeleteProcThreadAttributeList(list);
+        }
+    }
+    if (!listed) si.StartupInfo.cb = sizeof si.StartupInfo;
     PROCESS_INFORMATION pi{};
     std::string line = command_line;  // CreateProcessA may write into it
     // Suspended until it is in its job, so that nothing it starts escapes.
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, start_flags | CREATE_SUSPENDED, nullptr,
-                        nullptr, &si, &pi))
-        return last_error_text();
+    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                                  &si.StartupInfo, &pi);
+    err failure = started ? err{} : last_error_text();
+    if (listed) DeleteProcThreadAttributeList(list);
+    if (!started) return failure;
     HANDLE job = new_job();
     // Without a job (a system that does not allow one here) only the command
     // itself can be ended.
