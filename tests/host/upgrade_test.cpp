@@ -4,8 +4,12 @@
 // server session would (run under ThreadSanitizer with ZP_TSAN).
 #include "host/upgrade.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -24,24 +28,71 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The parent's pipes: descriptors here, inherited HANDLE values on Windows.
+#if defined(_WIN32)
+using pipe_end = HANDLE;
+const pipe_end no_end = nullptr;
+bool open_pipe(pipe_end (&p)[2]) { return CreatePipe(&p[0], &p[1], nullptr, 0) != 0; }
+void close_end(pipe_end& e) {
+    if (e) CloseHandle(e);
+    e = no_end;
+}
+bool write_all(pipe_end e, const std::string& data) {
+    DWORD n = 0;
+    return WriteFile(e, data.data(), static_cast<DWORD>(data.size()), &n, nullptr) && n == data.size();
+}
+// What is there to read now, without waiting.
+std::string read_ready(pipe_end e) {
+    DWORD avail = 0;
+    char buf[16];
+    if (!PeekNamedPipe(e, nullptr, 0, nullptr, &avail, nullptr) || avail == 0) return {};
+    DWORD n = 0;
+    if (!ReadFile(e, buf, std::min<DWORD>(avail, sizeof buf), &n, nullptr)) return {};
+    return std::string(buf, n);
+}
+uint64_t value(pipe_end e) { return reinterpret_cast<uintptr_t>(e); }
+const char* const upgrade_name = "upgrade.exe";
+#else
+using pipe_end = int;
+const pipe_end no_end = -1;
+bool open_pipe(pipe_end (&p)[2]) { return ::pipe(p) == 0; }
+void close_end(pipe_end& e) {
+    if (e >= 0) ::close(e);
+    e = no_end;
+}
+bool write_all(pipe_end e, const std::string& data) {
+    return ::write(e, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+}
+std::string read_ready(pipe_end e) {
+    ::fcntl(e, F_SETFL, O_NONBLOCK);
+    char buf[16];
+    ssize_t n = ::read(e, buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+uint64_t value(pipe_end e) { return static_cast<uint64_t>(e); }
+const char* const upgrade_name = "upgrade";
+#endif
+
 class Upgrade : public ::testing::Test {
 protected:
     test::temp_env env;
     std::string work;  // the current directory: on another file system when there is one
     fs::path old_cwd = fs::current_path();
-    int parent_in[2] = {-1, -1};   // parent to agent
-    int parent_out[2] = {-1, -1};  // agent to parent
+    pipe_end parent_in[2] = {no_end, no_end};   // parent to agent
+    pipe_end parent_out[2] = {no_end, no_end};  // agent to parent
 
     void SetUp() override {
         clear_wait_objects();
+        work = env.path("user");
+#if !defined(_WIN32)
         char tmpl[] = "/dev/shm/zp-test-XXXXXX";
-        work = fs::is_directory("/dev/shm") && ::mkdtemp(tmpl) ? tmpl : env.path("user");
+        if (fs::is_directory("/dev/shm") && ::mkdtemp(tmpl)) work = tmpl;
+#endif
         fs::current_path(work);
         set_upgrade_dir(env.path("state"));
-        ASSERT_EQ(::pipe(parent_in), 0);
-        ASSERT_EQ(::pipe(parent_out), 0);
-        ::fcntl(parent_out[0], F_SETFL, O_NONBLOCK);
-        set_parent_pipes(static_cast<uint64_t>(parent_in[0]), static_cast<uint64_t>(parent_out[1]));
+        ASSERT_TRUE(open_pipe(parent_in));
+        ASSERT_TRUE(open_pipe(parent_out));
+        set_parent_pipes(value(parent_in[0]), value(parent_out[1]));
     }
     void TearDown() override {
         end_download();
@@ -49,17 +100,12 @@ protected:
         set_upgrade_dir("");
         fs::current_path(old_cwd);
         if (work.rfind("/dev/shm/", 0) == 0) fs::remove_all(work);
-        for (int fd : {parent_in[0], parent_in[1], parent_out[0], parent_out[1]})
-            if (fd >= 0) ::close(fd);
+        for (pipe_end* e : {&parent_in[0], &parent_in[1], &parent_out[0], &parent_out[1]}) close_end(*e);
         clear_wait_objects();
         clear_variables();
     }
     // What the agent wrote to its parent so far.
-    std::string parent_got() {
-        char buf[16];
-        ssize_t n = ::read(parent_out[0], buf, sizeof buf);
-        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    }
+    std::string parent_got() { return read_ready(parent_out[0]); }
     // The main loop: waits and polls until the download has been placed.
     bool run_until_ready(bool& ready) {
         for (int i = 0; i < 20 && !ready; ++i) {
@@ -68,7 +114,7 @@ protected:
         }
         return ready;
     }
-    std::string target() const { return env.path("state/upgrade"); }
+    std::string target() const { return env.path(std::string("state/") + upgrade_name); }
 };
 
 TEST_F(Upgrade, PlacedWholeAndTheParentToldWhileBothThreadsUseTheVariables) {
@@ -139,20 +185,22 @@ TEST_F(Upgrade, ParentPipeBytes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        int in[2];
-        ASSERT_EQ(::pipe(in), 0);
-        set_parent_pipes(static_cast<uint64_t>(in[0]), static_cast<uint64_t>(parent_out[1]));
+        pipe_end in[2];
+        ASSERT_TRUE(open_pipe(in));
+        set_parent_pipes(value(in[0]), value(parent_out[1]));
         std::atomic<int> stops{0};
         start_parent_pipe_reader([&] { return c.upgrade_ready; }, [&] { ++stops; });
-        ASSERT_EQ(::write(in[1], c.sent.data(), c.sent.size()), static_cast<ssize_t>(c.sent.size()));
-        if (c.close) ::close(in[1]);
+        ASSERT_TRUE(write_all(in[1], c.sent));
+        if (c.close) close_end(in[1]);
         for (int i = 0; i < 100 && stops == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         stop_parent_pipe_reader();
         EXPECT_EQ(stops, c.stops ? 1 : 0);
-        ::close(in[0]);
-        if (!c.close) ::close(in[1]);
+        close_end(in[0]);
+        close_end(in[1]);
     }
-    // The reader ends when the agent does, even if the parent never writes.
+    // The reader ends when the agent does, even if the parent never writes
+    // (on the fixture's pipe: the cases' pipes are closed).
+    set_parent_pipes(value(parent_in[0]), value(parent_out[1]));
     start_parent_pipe_reader([] { return false; }, [] { ADD_FAILURE() << "stopped"; });
     stop_parent_pipe_reader();
     // The agent works: byte 2, once.
