@@ -250,6 +250,14 @@ TEST_F(EndToEnd, JournalCheckReportsNewEntriesOnceAcrossARestart) {
     journal.add({entry("first"), entry("second")});
     ASSERT_TRUE(wait_until([&] { return lines().size() >= 2; }, 60));
     EXPECT_EQ(lines(), (std::vector<std::string>{R"("Error:app:0:0:N/A::first")", R"("Error:app:0:0:N/A::second")"}));
+    // Stop between check-ins: a stop that cuts the conversation delivering
+    // them leaves them unacknowledged, and they rightly come again.
+    ASSERT_TRUE(wait_until([&] {
+        const std::string log = agent_log();
+        const size_t in = log.rfind("Checking in");
+        const size_t done = log.rfind("Checkin success");
+        return in == std::string::npos || (done != std::string::npos && done > in);
+    }, 30));
     agent.stop();
     journal.add({entry("while stopped")});
     process again;
