@@ -228,7 +228,8 @@ TEST_F(EndToEnd, LogCheckReportsTheLinesAppendedToAFile) {
 }
 
 TEST_F(EndToEnd, JournalCheckReportsNewEntriesOnceAcrossARestart) {
-    start_afresh({"--log-rule", "'.'"});
+    // Only the log checks, so that the journal checks run every second.
+    start_afresh({"--log-rule", "'.'", "--groups", "log"});
     journal_writer journal(env.path("journal"));
     auto entry = [](const std::string& m) { return "_SYSTEMD_UNIT=a.service\nSYSLOG_IDENTIFIER=app\nPRIORITY=3\nMESSAGE=" + m + "\n"; };
     journal.add({entry("written before the agent looked")});
@@ -298,7 +299,7 @@ TEST_F(EndToEnd, CustomCheckAndActionFromDefinitionFiles) {
     write_file((dir / "defs" / "custom.conf").string(), "[temp]\ncommand=echo Result: 41\ntype=integer\nunit=C\n");
     write_file((dir / "defs" / "actions.conf").string(),
                "[mark]\ncommand=echo acted > " + (dir / "acted").string() + "\n");
-    start_afresh({"--action", "action/mark"});
+    start_afresh({"--action", "action/mark", "--groups", "custom"});
     env.machine_conf(read_file(env.path("etc/ZPAgent.conf")) + "custom_chk_conf = " +
                      (dir / "defs" / "custom.conf").string() + "\nactions_conf = " +
                      (dir / "defs" / "actions.conf").string() + "\n");
