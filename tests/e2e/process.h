@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,6 +93,17 @@ private:
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
 };
+
+// Runs `cmd` through the shell: its exit code (-1 when it did not exit) and
+// standard output.
+inline std::pair<int, std::string> shell(const std::string& cmd) {
+    std::FILE* p = ::popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    int status = ::pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
 
 // Waits until `done` holds, looking every 100 ms, for at most `seconds`.
 inline bool wait_until(const std::function<bool()>& done, int seconds) {
