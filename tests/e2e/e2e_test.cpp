@@ -75,13 +75,16 @@ protected:
     std::string agent_log() const { return read_file(dir / "agent.log"); }
     bool logged(const std::string& text) const { return agent_log().find(text) != std::string::npos; }
 
-    std::vector<std::string> results_for(const std::string& check) const {
+    // The result lines whose path ends in `path_end`, e.g. "\"mem\",\"fakephys1\"]".
+    std::vector<std::string> results(const std::string& path_end) const {
         std::ifstream in(dir / "results.jsonl");
         std::vector<std::string> out;
-        for (std::string l; std::getline(in, l);) {
-            if (l.find("\"path\":[\"mem\",\"" + check + "\"]") != std::string::npos) out.push_back(l);
-        }
+        for (std::string l; std::getline(in, l);)
+            if (l.find(path_end) != std::string::npos) out.push_back(l);
         return out;
+    }
+    std::vector<std::string> results_for(const std::string& check) const {
+        return results("\"path\":[\"mem\",\"" + check + "\"]");
     }
 };
 
@@ -178,11 +181,9 @@ TEST_F(EndToEnd, LogChecksReportNewFileLinesAndJournalEntriesOnceAcrossARestart)
     start_agent(agent, {});
     ASSERT_TRUE(talks(agent));
     auto lines = [&](const std::string& device) {
-        std::ifstream in(dir / "results.jsonl");
         std::vector<std::string> out;
-        for (std::string l; std::getline(in, l);)
-            if (l.find("\"" + device + "\"]") != std::string::npos && json_field(l, "status") == "1")
-                out.push_back(json_field(l, "value"));
+        for (const auto& l : results("\"" + device + "\"]"))
+            if (json_field(l, "status") == "1") out.push_back(json_field(l, "value"));
         return out;
     };
     // Each check starts after what was there when it first looked.
@@ -257,15 +258,9 @@ TEST_F(EndToEnd, CustomCheckAndActionFromDefinitionFiles) {
     process agent;
     start_agent(agent, {});
     ASSERT_TRUE(talks(agent));
-    auto custom_results = [&] {
-        std::vector<std::string> out;
-        std::ifstream in(dir / "results.jsonl");
-        for (std::string l; std::getline(in, l);)
-            if (l.find("\"path\":[\"custom\",\"temp\"]") != std::string::npos) out.push_back(l);
-        return out;
-    };
-    ASSERT_TRUE(wait_until([&] { return !custom_results().empty(); }, 60));
-    std::string first = custom_results().front();
+    const std::string temp = "\"path\":[\"custom\",\"temp\"]";
+    ASSERT_TRUE(wait_until([&] { return !results(temp).empty(); }, 60));
+    std::string first = results(temp).front();
     EXPECT_EQ(json_field(first, "value"), "41") << first;
     EXPECT_EQ(json_field(first, "status"), "0") << first;
     ASSERT_TRUE(wait_until([&] { return exists((dir / "acted").string()); }, 30));
