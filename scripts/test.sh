@@ -21,10 +21,10 @@ else
   sudo bash scripts/package_test.sh
 fi
 
-# Each fuzz target for a bounded time, before the sanitizer run so that the
+# Each fuzz target for a bounded time (30 s unless FUZZ_TIME says), before the sanitizer run so that the
 # run ends with the test summary.
 if [ -x scripts/fuzz.sh ]; then
-  bash scripts/fuzz.sh
+  FUZZ_TIME=${FUZZ_TIME:-30} bash scripts/fuzz.sh
 fi
 
 # The threads of the command pipe and the self-upgrade under ThreadSanitizer.

@@ -68,6 +68,12 @@ uint32_t add_counter(counter_state& c, const char* object, const char* instance,
 
 enum class collect_status { ok, no_data, failed };
 
+// Rate counters take the time of the collection, in seconds, as their base.
+void set_rate_base(counter_kind kind, counter_sample& s) {
+    if (kind == counter_kind::rate)
+        s.base = static_cast<double>(s.taken_ms >= 0 ? s.taken_ms : monotonic_ms()) / 1000.0;
+}
+
 // Takes a new sample, keeping the one before it.
 collect_status collect(counter_state& c, std::string& why) {
     counter_sample s;
@@ -79,8 +85,7 @@ collect_status collect(counter_state& c, std::string& why) {
         return collect_status::failed;
     }
     const counter_kind kind = c.object->counters[c.index].kind;
-    if (kind == counter_kind::rate)
-        s.base = static_cast<double>(s.taken_ms >= 0 ? s.taken_ms : monotonic_ms()) / 1000.0;
+    set_rate_base(kind, s);
     // A sample from the same collection as the last one, or taken before the
     // base moved on (the same millisecond or clock tick), replaces the last
     // one: the value then spans the longer interval instead of being undefined.
@@ -135,6 +140,20 @@ bool formatted_value(const counter_state& c, double& v) {
     return false;
 }
 
+// A counter holding its first sample only takes the object's collection
+// before that one as its earlier sample, when that collection was made before
+// the counter was created. True when it now holds two samples.
+bool start_from_previous_collection(counter_state& c) {
+    if (c.samples != 1 || c.last.taken_ms < 0) return false;
+    counter_sample p;
+    if (read_previous_sample(*c.object, c.instance, c.index, p)) return false;
+    if (p.taken_ms >= c.last.taken_ms || p.taken_ms > c.created_ms) return false;
+    set_rate_base(c.object->counters[c.index].kind, p);
+    c.prev = p;
+    c.samples = 2;
+    return true;
+}
+
 std::string& no_counters_text() {
     static std::string text;
     return text;
@@ -174,6 +193,7 @@ std::unique_ptr<counter_state> create_counter(const char* object, const char* in
         return nullptr;
     }
     c->path = std::move(path);
+    c->created_ms = monotonic_ms();
     return c;
 }
 
@@ -198,6 +218,10 @@ err get_counter_value(counter_state& c, double& value) {
             return {};
         }
         if (attempt >= 2) return err::text("Got INVALID_DATA from GetFormattedCounterValue() in get_counter_value()");
+        if (start_from_previous_collection(c) && formatted_value(c, v)) {
+            value = v;
+            return {};
+        }
         sleep_ms(1000);
         status = collect(c, why);
         ++attempt;

@@ -26,6 +26,7 @@ struct counter_state : check_state {
     std::string path;      // "\\object(instance)\\counter", for error texts
     counter_sample prev, last;
     int samples = 0;       // samples held: 0, 1 or 2
+    int64_t created_ms = 0;  // monotonic time of its creation
 };
 
 // Opens a counter of `object` (with `instance`, or null for objects without
@@ -39,7 +40,9 @@ std::unique_ptr<counter_state> create_english_counter(const char* object, const 
                                                       const char* counter, bool log_errors);
 
 // Reads the counter's value. A counter that needs two samples and has only
-// one gets a second after one second. On failure `value` is unchanged and the
+// one starts from the collection before the current one when that was made
+// before the counter was created; otherwise it gets a second sample after one
+// second (so a round of new counters waits about once per object). On failure `value` is unchanged and the
 // text says why; is_no_counters() tells the no-counters failure apart.
 err get_counter_value(counter_state& c, double& value);
 // True when `e` is the no-counters text of the last such failure.

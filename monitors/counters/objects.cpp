@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <utility>
 
 #include "monitors/counters/host_files.h"
 #include "monitors/counters/proc_parse.h"
@@ -30,6 +31,11 @@ struct file_collection {
     int64_t taken_ms = 0;
     bool held = false;
     uint64_t generation = 0;  // counts the collections of this file
+    // The collection before the one held, which a new counter can start from.
+    std::string prev_text;
+    int64_t prev_taken_ms = 0;
+    bool prev_held = false;
+    uint64_t prev_generation = 0;
 };
 
 file_collection stat_file{"/proc/stat"};
@@ -38,9 +44,21 @@ file_collection vmstat_file{"/proc/vmstat"};
 file_collection net_dev_file{"/proc/net/dev"};
 file_collection diskstats_file{"/proc/diskstats"};
 
+// Set while a reader runs over the previous collections: collect() then
+// serves the swapped-in previous collection or none.
+bool reading_previous = false;
+
 err collect(file_collection& f) {
+    if (reading_previous) return f.held ? err{} : err::no_result();
     const int64_t now = monotonic_ms();
     if (f.held && now >= f.taken_ms && now - f.taken_ms < 1000) return {};
+    if (f.held) {
+        // The text buffers trade places: the next reading allocates nothing.
+        f.text.swap(f.prev_text);
+        f.prev_taken_ms = f.taken_ms;
+        f.prev_generation = f.generation;
+        f.prev_held = true;
+    }
     f.held = false;
     if (auto e = read_file_for(f.path, f.text)) return e;
     f.held = true;
@@ -449,8 +467,32 @@ int find_counter(const counter_object& obj, std::string_view name) {
 uint64_t collections_made() { return collections; }
 
 void forget_collections() {
-    for (file_collection* f : {&stat_file, &meminfo_file, &vmstat_file, &net_dev_file, &diskstats_file}) f->held = false;
+    for (file_collection* f : {&stat_file, &meminfo_file, &vmstat_file, &net_dev_file, &diskstats_file})
+        f->held = f->prev_held = false;
     disks_listed = false;
+}
+
+err read_previous_sample(const counter_object& obj, std::string_view instance, size_t index, counter_sample& out) {
+    file_collection* files[] = {&stat_file, &meminfo_file, &vmstat_file, &net_dev_file, &diskstats_file};
+    auto swap_all = [&] {
+        for (file_collection* f : files) {
+            f->text.swap(f->prev_text);
+            std::swap(f->taken_ms, f->prev_taken_ms);
+            std::swap(f->held, f->prev_held);
+            std::swap(f->generation, f->prev_generation);
+        }
+    };
+    swap_all();
+    reading_previous = true;
+    counter_sample s;
+    err e = obj.read(instance, index, s);
+    reading_previous = false;
+    swap_all();
+    if (e) return e;
+    // A figure that comes from no kept file (read directly) is no earlier sample.
+    if (s.taken_ms < 0) return err::no_result();
+    out = s;
+    return {};
 }
 
 }  // namespace zp

@@ -83,8 +83,15 @@ int find_counter(const counter_object& obj, std::string_view name);
 // Collections of the files kept for a second, made since the process started
 // (the benchmark shows one per object and second).
 uint64_t collections_made();
-// Drops the kept files, so that the next read collects afresh (tests that
-// rewrite their captured files within one simulated second).
+// Drops the kept files and the collections before them, so that the next
+// read collects afresh (tests that rewrite their captured files within one
+// simulated second).
 void forget_collections();
+
+// Reads counter `index` of `instance` of `obj` from the collections made just
+// before the ones kept now: the earlier sample a new counter can start from
+// instead of waiting a second. err::no_result() when a file the reader needs
+// has no earlier collection, or the figure is not from a kept file.
+err read_previous_sample(const counter_object& obj, std::string_view instance, size_t index, counter_sample& out);
 
 }  // namespace zp

@@ -165,5 +165,41 @@ TEST_F(Objects, OneCollectionServesEveryCounterOfAnObjectWithinASecond) {
     EXPECT_EQ(v, first);
 }
 
+TEST_F(Objects, RoundOfNewCountersWaitsOncePerObjectAndKnownCountersNever) {
+    int sleeps = 0;
+    at_sleep = [&] {
+        ++sleeps;
+        fs::copy(testdata + "later", env.root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    };
+    // As a round of checks does: each counter is created by its first run.
+    struct {
+        const char *object, *instance, *counter;
+    } round[] = {
+        {"PhysicalDisk", "1 sda", "Disk Reads/sec"},        {"PhysicalDisk", "1 sda", "Disk Reads/sec"},
+        {"PhysicalDisk", "_Total", "Disk Reads/sec"},       {"PhysicalDisk", "1 sda", "% Idle Time"},
+        {"Network Interface", "eth0", "Bytes Sent/sec"},    {"Network Interface", "lo", "Packets/sec"},
+    };
+    std::vector<std::unique_ptr<counter_state>> cs;
+    std::vector<double> first;
+    for (const auto& r : round) {
+        SCOPED_TRACE(r.counter);
+        cs.push_back(create_counter(r.object, r.instance, r.counter, true));
+        double v = -1;
+        ASSERT_FALSE(get_counter_value(*cs.back(), v));
+        first.push_back(v);
+    }
+    EXPECT_EQ(sleeps, 2);  // /proc/diskstats and /proc/net/dev
+    // A later counter spans the same two collections as the one that waited.
+    EXPECT_EQ(first[1], first[0]);
+    EXPECT_GT(first[0], 0);
+    // The next rounds read every counter at once.
+    for (int r = 0; r < 3; ++r) {
+        now_ms += 1000;
+        double v;
+        for (auto& c : cs) ASSERT_FALSE(get_counter_value(*c, v));
+    }
+    EXPECT_EQ(sleeps, 2);
+}
+
 }  // namespace
 }  // namespace zp

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 
 #include "process.h"
@@ -34,22 +33,11 @@ std::string json_field(const std::string& line, const std::string& name) {
     return line.substr(p, line.find_first_of(",}", p) - p);
 }
 
-// Waits until `done` holds, looking every 100 ms, for at most `seconds`.
-bool wait_until(const std::function<bool()>& done, int seconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return done();
-}
-
 class EndToEnd : public ::testing::Test {
 protected:
     temp_env env;  // the ZERPAL_* directories, inherited by both programs
     fs::path dir = env.root;
     process server;
-    uint16_t port = 0;
 
     void SetUp() override {
         for (const char* d : {"cwd", "bin"}) fs::create_directories(dir / d);
@@ -59,27 +47,13 @@ protected:
         if (HasFailure()) std::fprintf(stderr, "%s\n-- agent:\n%s\n", server_log().c_str(), agent_log().c_str());
     }
 
-    // Forgets the keys and logs of an earlier start on both sides, starts the
-    // server with short intervals and the options given (its first line gives
-    // the port) and configures the agent for it.
+    // Forgets the keys and logs of an earlier start on both sides and starts
+    // the server with the options given.
     void start_afresh(const std::vector<std::string>& server_args) {
         server.stop();
-        for (const char* d : {"state", "server-state", "agent.log", "agent.err", "server.log", "server.out"})
-            fs::remove_all(dir / d);
+        for (const char* d : {"state", "server-state", "agent.log", "agent.err"}) fs::remove_all(dir / d);
         fs::create_directories(dir / "state");
-        std::vector<std::string> argv = {std::string(ZP_BINARY_DIR) + "/tools/zpserver/zpserver",
-                                         "-p", "0", "-v", "--no-summary",
-                                         "--state-dir", (dir / "server-state").string(),
-                                         "--results", (dir / "results.jsonl").string(),
-                                         "--frequency", "1", "--checkin-frequency", "1", "--io-timeout", "20"};
-        argv.insert(argv.end(), server_args.begin(), server_args.end());
-        ASSERT_TRUE(server.start(argv, dir, dir / "server.out", dir / "server.log"));
-        std::string line;
-        wait_until([&] { return (line = read_file(dir / "server.out")).find('\n') != std::string::npos; }, 10);
-        ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
-        port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
-        env.machine_conf("name = agent1\ndomain = e2e\nserver_list = 127.0.0.1:" + std::to_string(port) +
-                         "\nlogfile = " + (dir / "agent.log").string() + "\nloglevel = 0\n");
+        start_server(server, env, server_args);
     }
 
     // Starts the agent (a copy in the test's own bin directory, so that
@@ -101,13 +75,16 @@ protected:
     std::string agent_log() const { return read_file(dir / "agent.log"); }
     bool logged(const std::string& text) const { return agent_log().find(text) != std::string::npos; }
 
-    std::vector<std::string> results_for(const std::string& check) const {
+    // The result lines whose path ends in `path_end`, e.g. "\"mem\",\"fakephys1\"]".
+    std::vector<std::string> results(const std::string& path_end) const {
         std::ifstream in(dir / "results.jsonl");
         std::vector<std::string> out;
-        for (std::string l; std::getline(in, l);) {
-            if (l.find("\"path\":[\"mem\",\"" + check + "\"]") != std::string::npos) out.push_back(l);
-        }
+        for (std::string l; std::getline(in, l);)
+            if (l.find(path_end) != std::string::npos) out.push_back(l);
         return out;
+    }
+    std::vector<std::string> results_for(const std::string& check) const {
+        return results("\"path\":[\"mem\",\"" + check + "\"]");
     }
 };
 
@@ -186,79 +163,62 @@ TEST_F(EndToEnd, ResultsArriveFieldByFieldAndAWithheldAcknowledgementBringsThemA
     EXPECT_EQ(first.back(), "true");
 }
 
-TEST_F(EndToEnd, LogCheckReportsTheLinesAppendedToAFile) {
+// A file and the journal checked by one agent: lines appended to the file and
+// new journal entries are reported once each, also those written across a stop.
+TEST_F(EndToEnd, LogChecksReportNewFileLinesAndJournalEntriesOnceAcrossARestart) {
     start_afresh({"--log-rule", "'.'"});
     const fs::path file = dir / "app.log";
     write_file(file, "written before the agent looked\n");
-    write_file(dir / "logs.conf", file.string() + "\n");
-    // Only the log scanner offers checks, so that the log check runs every second.
+    journal_writer journal(env.path("journal"));
+    auto entry = [](const std::string& m) { return "_SYSTEMD_UNIT=a.service\nSYSLOG_IDENTIFIER=app\nPRIORITY=3\nMESSAGE=" + m + "\n"; };
+    journal.add({entry("written before the agent looked")});
+    write_file(dir / "logs.conf", file.string() + "\neventlog:*\n");
+    // Only the log scanners offer checks, so that the log checks run every second.
     std::ofstream(env.path("etc/ZPAgent.conf"), std::ios::app)
         << "log_chk_conf = " << (dir / "logs.conf").string() << "\n"
         << "disable_checks = fs mem system proc smart ifthrough custom scm perf action safte ipmisens csmiplus block\n";
     process agent;
     start_agent(agent, {});
     ASSERT_TRUE(talks(agent));
-    auto lines = [&] {
-        std::ifstream in(dir / "results.jsonl");
+    auto lines = [&](const std::string& device) {
         std::vector<std::string> out;
-        for (std::string l; std::getline(in, l);)
-            if (l.find("\"app.log\"]") != std::string::npos && json_field(l, "status") == "1") out.push_back(l);
+        for (const auto& l : results("\"" + device + "\"]"))
+            if (json_field(l, "status") == "1") out.push_back(json_field(l, "value"));
         return out;
     };
-    // The check runs once it is configured: from then on appended lines count.
+    // Each check starts after what was there when it first looked.
     ASSERT_TRUE(wait_until([&] { return logged("Agent will check device app.log"); }, 60));
+    ASSERT_TRUE(wait_until([&] { return logged("Checked event log a.service"); }, 120));
     std::ofstream(file, std::ios::app) << "first appended line\nsecond appended line\n";
-    ASSERT_TRUE(wait_until([&] { return lines().size() >= 2; }, 60));
-    auto got = lines();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(json_field(got[0], "value"), R"("first appended line\u000a")");
-    EXPECT_EQ(json_field(got[1], "value"), R"("second appended line\u000a")");
+    journal.add({entry("first"), entry("second")});
+    ASSERT_TRUE(wait_until([&] { return lines("app.log").size() >= 2 && lines("a.service").size() >= 2; }, 60));
+    EXPECT_EQ(lines("app.log"), (std::vector<std::string>{R"("first appended line\u000a")",
+                                                          R"("second appended line\u000a")"}));
+    EXPECT_EQ(lines("a.service"),
+              (std::vector<std::string>{R"("Error:app:0:0:N/A::first")", R"("Error:app:0:0:N/A::second")"}));
     // A line read just before a stop comes once after the restart, whether its
     // result went out before the stop or was kept for the next start.
     std::ofstream(file, std::ios::app) << "third appended line\n";
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    agent.stop();
-    process again;
-    start_agent(again, {});
-    ASSERT_TRUE(wait_until([&] { return lines().size() >= 3; }, 60));
-    std::this_thread::sleep_for(std::chrono::seconds(12));  // one more check-in
-    got = lines();
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(json_field(got[2], "value"), R"("third appended line\u000a")");
-}
-
-TEST_F(EndToEnd, JournalCheckReportsNewEntriesOnceAcrossARestart) {
-    start_afresh({"--log-rule", "'.'"});
-    journal_writer journal(env.path("journal"));
-    auto entry = [](const std::string& m) { return "_SYSTEMD_UNIT=a.service\nSYSLOG_IDENTIFIER=app\nPRIORITY=3\nMESSAGE=" + m + "\n"; };
-    journal.add({entry("written before the agent looked")});
-    write_file(dir / "logs.conf", "eventlog:*\n");
-    std::ofstream(env.path("etc/ZPAgent.conf"), std::ios::app) << "log_chk_conf = " << (dir / "logs.conf").string() << "\n";
-    process agent;
-    start_agent(agent, {});
-    ASSERT_TRUE(talks(agent));
-    auto lines = [&] {
-        std::ifstream in(dir / "results.jsonl");
-        std::vector<std::string> out;
-        for (std::string l; std::getline(in, l);)
-            if (l.find("\"a.service\"]") != std::string::npos && json_field(l, "status") == "1")
-                out.push_back(json_field(l, "value"));
-        return out;
-    };
-    // The first run looks at the journal and starts after its last entry.
-    ASSERT_TRUE(wait_until([&] { return logged("Checked event log a.service"); }, 120));
-    journal.add({entry("first"), entry("second")});
-    ASSERT_TRUE(wait_until([&] { return lines().size() >= 2; }, 60));
-    EXPECT_EQ(lines(), (std::vector<std::string>{R"("Error:app:0:0:N/A::first")", R"("Error:app:0:0:N/A::second")"}));
+    // Stop between check-ins: a stop that cuts the conversation delivering the
+    // journal entries leaves them unacknowledged, and they rightly come again.
+    ASSERT_TRUE(wait_until([&] {
+        const std::string log = agent_log();
+        const size_t in = log.rfind("Checking in");
+        const size_t done = log.rfind("Checkin success");
+        return in == std::string::npos || (done != std::string::npos && done > in);
+    }, 30));
     agent.stop();
     journal.add({entry("while stopped")});
     process again;
     start_agent(again, {});
-    ASSERT_TRUE(wait_until([&] { return lines().size() >= 3; }, 60));
+    ASSERT_TRUE(wait_until([&] { return lines("app.log").size() >= 3 && lines("a.service").size() >= 3; }, 60));
     std::this_thread::sleep_for(std::chrono::seconds(12));  // one more check-in
-    auto got = lines();
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[2], R"("Error:app:0:0:N/A::while stopped")");
+    auto file_lines = lines("app.log"), entries = lines("a.service");
+    ASSERT_EQ(file_lines.size(), 3u);
+    EXPECT_EQ(file_lines[2], R"("third appended line\u000a")");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[2], R"("Error:app:0:0:N/A::while stopped")");
 }
 
 TEST_F(EndToEnd, DirectDowntimeAndRescanExitWithTheServersAnswer) {
@@ -275,7 +235,8 @@ TEST_F(EndToEnd, DirectDowntimeAndRescanExitWithTheServersAnswer) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
-        start_afresh(c.refuse ? std::vector<std::string>{"--refuse-requests"} : std::vector<std::string>{});
+        if (&c == cases || c.refuse != (&c - 1)->refuse)  // one server for each answer
+            start_afresh(c.refuse ? std::vector<std::string>{"--refuse-requests"} : std::vector<std::string>{});
         process client;
         start_agent(client, c.args);
         auto code = client.wait_exit(30);
@@ -290,22 +251,16 @@ TEST_F(EndToEnd, CustomCheckAndActionFromDefinitionFiles) {
     write_file((dir / "defs" / "custom.conf").string(), "[temp]\ncommand=echo Result: 41\ntype=integer\nunit=C\n");
     write_file((dir / "defs" / "actions.conf").string(),
                "[mark]\ncommand=echo acted > " + (dir / "acted").string() + "\n");
-    start_afresh({"--action", "action/mark"});
+    start_afresh({"--action", "action/mark", "--groups", "custom"});
     env.machine_conf(read_file(env.path("etc/ZPAgent.conf")) + "custom_chk_conf = " +
                      (dir / "defs" / "custom.conf").string() + "\nactions_conf = " +
                      (dir / "defs" / "actions.conf").string() + "\n");
     process agent;
     start_agent(agent, {});
     ASSERT_TRUE(talks(agent));
-    auto custom_results = [&] {
-        std::vector<std::string> out;
-        std::ifstream in(dir / "results.jsonl");
-        for (std::string l; std::getline(in, l);)
-            if (l.find("\"path\":[\"custom\",\"temp\"]") != std::string::npos) out.push_back(l);
-        return out;
-    };
-    ASSERT_TRUE(wait_until([&] { return !custom_results().empty(); }, 60));
-    std::string first = custom_results().front();
+    const std::string temp = "\"path\":[\"custom\",\"temp\"]";
+    ASSERT_TRUE(wait_until([&] { return !results(temp).empty(); }, 60));
+    std::string first = results(temp).front();
     EXPECT_EQ(json_field(first, "value"), "41") << first;
     EXPECT_EQ(json_field(first, "status"), "0") << first;
     ASSERT_TRUE(wait_until([&] { return exists((dir / "acted").string()); }, 30));

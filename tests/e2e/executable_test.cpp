@@ -1,14 +1,12 @@
 // Tests that run the built executable as a user would: usage and version
 // texts, exit codes, fatal configuration errors and command-line overrides.
-#include <sys/wait.h>
-
 #include <algorithm>
-#include <cstdio>
 
 #include <gtest/gtest.h>
 
 #include "core/agent.h"
 #include "core/variables.h"
+#include "process.h"
 #include "tests/support/files.h"
 
 namespace zp {
@@ -28,13 +26,8 @@ run_result run_agent(const std::vector<std::string>& args, int stop_after = 0) {
     std::string cmd = "'" + agent + "'";
     if (stop_after > 0) cmd = "timeout --preserve-status -k 20 -s TERM " + std::to_string(stop_after) + " " + cmd;
     for (const auto& a : args) cmd += " '" + a + "'";
-    std::FILE* p = ::popen((cmd + " 2>&1 >/dev/null </dev/null").c_str(), "r");
-    run_result r;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.err.append(buf, n);
-    int status = ::pclose(p);
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    auto [code, err] = test::shell(cmd + " 2>&1 >/dev/null </dev/null");
+    return {code, err};
 }
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

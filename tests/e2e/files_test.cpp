@@ -2,15 +2,14 @@
 // file is a fatal error naming it, never a hang and never renamed; a variables
 // file the agent may not read stays where it is.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 
+#include "process.h"
 #include "tests/support/files.h"
 
 namespace zp {
@@ -28,14 +27,8 @@ struct run_result {
 run_result run(const std::string& prefix, const std::vector<std::string>& args, const std::string& log) {
     std::string cmd = "timeout -k 2 10 " + prefix + "'" + std::string(ZP_BINARY_DIR) + "/agent/quillmar'";
     for (const auto& a : args) cmd += " '" + a + "'";
-    std::FILE* p = ::popen((cmd + " 2>&1 >/dev/null </dev/null").c_str(), "r");
-    run_result r;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-    int status = ::pclose(p);
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (fs::is_regular_file(log)) r.out += test::read_file(log);
-    return r;
+    auto [code, out] = test::shell(cmd + " 2>&1 >/dev/null </dev/null");
+    return {code, out + (fs::is_regular_file(log) ? test::read_file(log) : "")};
 }
 
 // The names in a directory, sorted.

@@ -7,7 +7,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include "process.h"
 #include "tests/support/files.h"
@@ -18,15 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using steady = std::chrono::steady_clock;
-
-bool wait_until(const std::function<bool()>& done, int seconds) {
-    auto end = steady::now() + std::chrono::seconds(seconds);
-    while (steady::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return done();
-}
 
 // The peak resident memory of a process in kilobytes (VmHWM), 0 when unknown.
 long peak_kb(pid_t pid) {
@@ -53,22 +43,9 @@ protected:
     // Starts the server with the options given and the agent (in
     // regression-test mode) against it; false when either did not start.
     void start(const std::vector<std::string>& server_args) {
-        for (const char* f : {"server.out", "server.log", "agent.log"}) fs::remove(dir / f);
+        fs::remove(dir / "agent.log");
         for (const char* d : {"cwd", "state"}) fs::create_directories(dir / d);
-        std::vector<std::string> argv = {std::string(ZP_BINARY_DIR) + "/tools/zpserver/zpserver",
-                                         "-p", "0", "-v", "--no-summary",
-                                         "--state-dir", (dir / "server-state").string(),
-                                         "--results", (dir / "results.jsonl").string(),
-                                         "--frequency", "1", "--checkin-frequency", "1", "--io-timeout", "120"};
-        argv.insert(argv.end(), server_args.begin(), server_args.end());
-        ASSERT_TRUE(server.start(argv, dir, dir / "server.out", dir / "server.log"));
-        std::string line;
-        wait_until([&] { return (line = read_file(dir / "server.out")).find('\n') != std::string::npos; }, 10);
-        ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
-        std::string port = line.substr(line.rfind(':') + 1);
-        port.pop_back();
-        env.machine_conf("name = agent1\ndomain = e2e\nserver_list = 127.0.0.1:" + port +
-                         "\nlogfile = " + (dir / "agent.log").string() + "\nloglevel = 0\n");
+        start_server(server, env, server_args, "", "120");
         ASSERT_TRUE(agent.start({std::string(ZP_BINARY_DIR) + "/agent/quillmar", "--regression-test", "1"}, dir / "cwd",
                                 dir / "agent.out", dir / "agent.err"));
     }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 
 #include "process.h"
 #include "tests/support/files.h"
@@ -16,15 +15,6 @@ namespace zp::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool wait_for(const std::function<bool()>& done, int seconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return done();
-}
 
 class HostEndToEnd : public ::testing::Test {
 protected:
@@ -41,21 +31,8 @@ protected:
                          read_file(dir / "supervisor.err").c_str());
     }
 
-    // Starts the server with `args` and configures the agent for it.
     void start_server(const std::vector<std::string>& args, const std::string& more_conf = "") {
-        for (const char* f : {"server.out", "server.log"}) fs::remove(dir / f);
-        std::vector<std::string> argv = {std::string(ZP_BINARY_DIR) + "/tools/zpserver/zpserver",
-                                         "-p", "0", "-v", "--no-summary",
-                                         "--state-dir", (dir / "server-state").string(),
-                                         "--results", (dir / "results.jsonl").string(),
-                                         "--frequency", "1", "--checkin-frequency", "1", "--io-timeout", "20"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_TRUE(server.start(argv, dir, dir / "server.out", dir / "server.log"));
-        std::string line;
-        wait_for([&] { return (line = read_file(dir / "server.out")).find('\n') != std::string::npos; }, 10);
-        ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
-        env.machine_conf("name = agent1\ndomain = e2e\nserver_list = " + line.substr(13, line.find('\n') - 13) +
-                         "\nlogfile = " + (dir / "agent.log").string() + "\nloglevel = 0\n" + more_conf);
+        test::start_server(server, env, args, more_conf);
     }
 
     // Runs quillmar (a copy in the test's bin directory) with `args`.
@@ -87,11 +64,11 @@ TEST_F(HostEndToEnd, ClientsGoThroughTheRunningAgentOneAtATime) {
     start_server({"--fault", "slow:downtime_resp:1", "--slow-seconds", "3"});
     process agent;
     start_quillmar(agent, {"--fake-results"});
-    ASSERT_TRUE(wait_for([&] { return logged("Successfully registered with server."); }, 30));
+    ASSERT_TRUE(wait_until([&] { return logged("Successfully registered with server."); }, 30));
 
     std::pair<int, std::string> first;
     std::thread t([&] { first = client({"--down=5", "--comment", "x", "--quiet"}, "first.err"); });
-    wait_for([&] { return logged("handle_named_pipe Got \"DOWN 5 x\""); }, 10);
+    wait_until([&] { return logged("handle_named_pipe Got \"DOWN 5 x\""); }, 10);
     auto busy = client({"--rescan", "--quiet"}, "busy.err");
     t.join();
 
@@ -115,7 +92,7 @@ TEST_F(HostEndToEnd, ARunningAgentKilledByAFaultSignalLeavesAReport) {
     start_server({});
     process agent;
     start_quillmar(agent, {"--fake-results"});
-    ASSERT_TRUE(wait_for([&] { return logged("Successfully registered with server."); }, 30));
+    ASSERT_TRUE(wait_until([&] { return logged("Successfully registered with server."); }, 30));
     agent.send_signal(SIGSEGV);
     EXPECT_EQ(agent.wait_exit(10), 128 + SIGSEGV);
     std::string report = read_file(dir / "state" / "quillmar.dmp");
@@ -149,10 +126,10 @@ TEST_F(HostEndToEnd, UpgradeOfTheLargestSizeIsPlacedOneByteMoreRefusedAndAStopCu
         process agent;
         start_quillmar(agent, {"--fake-results"});
         if (c.stop) {
-            ASSERT_TRUE(wait_for([&] { return logged("Server has an upgrade, downloading ..."); }, 30));
+            ASSERT_TRUE(wait_until([&] { return logged("Server has an upgrade, downloading ..."); }, 30));
             agent.send_signal(SIGTERM);
         }
-        EXPECT_TRUE(wait_for([&] { return logged(c.logged); }, 60)) << c.logged;
+        EXPECT_TRUE(wait_until([&] { return logged(c.logged); }, 60)) << c.logged;
         if (c.size == 10485760) {
             EXPECT_EQ(agent.wait_exit(10), 0);
             EXPECT_TRUE(read_file(dir / "bin" / "upgrade") == data) << "placed whole";
@@ -193,19 +170,19 @@ TEST_F(HostEndToEnd, SupervisorInstallsAnUpgradeThatWorksAndGoesBackFromOneThatD
                                "--max-restart-delay", "1", (dir / "bin" / "quillmar").string(), "--fake-results"},
                               dir, dir / "supervisor.out", dir / "supervisor.err"));
         auto said = [&](const std::string& text) { return read_file(dir / "supervisor.err").find(text); };
-        ASSERT_TRUE(wait_for([&] { return said("Installed the upgrade") != std::string::npos; }, 60))
+        ASSERT_TRUE(wait_until([&] { return said("Installed the upgrade") != std::string::npos; }, 60))
             << read_file(dir / "supervisor.err");
         EXPECT_EQ(read_file(dir / "bin" / "quillmar.previous").size(), fs::file_size(real));
         if (c.works) {
-            EXPECT_TRUE(wait_for([&] { return fs::exists(dir / "new.txt"); }, 10));
+            EXPECT_TRUE(wait_until([&] { return fs::exists(dir / "new.txt"); }, 10));
             auto last = [&](const std::string& text) { return read_file(dir / "supervisor.err").rfind(text); };
-            EXPECT_TRUE(wait_for([&] { return last("The agent works") != std::string::npos &&
+            EXPECT_TRUE(wait_until([&] { return last("The agent works") != std::string::npos &&
                                               last("The agent works") > said("Installed the upgrade"); },
                                  30))
                 << read_file(dir / "supervisor.err");
             EXPECT_EQ(read_file(dir / "bin" / "quillmar"), c.script);
         } else {
-            EXPECT_TRUE(wait_for([&] { return logged("Upgrade failed, using latest working version"); }, 60));
+            EXPECT_TRUE(wait_until([&] { return logged("Upgrade failed, using latest working version"); }, 60));
             EXPECT_NE(said("The upgrade failed; going back to the previous version"), std::string::npos);
             EXPECT_EQ(fs::file_size(dir / "bin" / "quillmar"), fs::file_size(real));
         }
@@ -226,7 +203,7 @@ TEST_F(HostEndToEnd, SupervisorRestartsAnAgentThatEndsWithAGrowingPauseAndStopsM
         std::string t = read_file(dir / "runs.txt");
         return std::count(t.begin(), t.end(), '\n');
     };
-    ASSERT_TRUE(wait_for([&] { return runs() >= 4; }, 20));
+    ASSERT_TRUE(wait_until([&] { return runs() >= 4; }, 20));
     std::string said = read_file(dir / "supervisor.err");
     size_t one = said.find("Restarting the agent in 1 seconds"), two = said.find("Restarting the agent in 2 seconds");
     EXPECT_TRUE(one != std::string::npos && two != std::string::npos && one < two) << said;

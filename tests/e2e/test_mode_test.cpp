@@ -2,13 +2,12 @@
 // a log check configuration over a temporary directory and of custom checks,
 // and single checks, with standard output and error compared whole.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#include "process.h"
 #include "tests/support/files.h"
 
 namespace zp {
@@ -48,15 +47,8 @@ protected:
     }
 
     outcome run(const std::string& args) {
-        std::string cmd = "'" + agent + "' " + args + " 2>'" + env.path("stderr") + "' </dev/null";
-        std::FILE* p = ::popen(cmd.c_str(), "r");
-        outcome r;
-        char buf[4096];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-        int status = ::pclose(p);
-        r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.err = test::read_file(env.path("stderr"));
-        return r;
+        auto [code, out] = test::shell("'" + agent + "' " + args + " 2>'" + env.path("stderr") + "' </dev/null");
+        return {code, out, test::read_file(env.path("stderr"))};
     }
 };
 

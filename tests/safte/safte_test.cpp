@@ -132,12 +132,14 @@ protected:
 };
 
 TEST_F(Safte, WalkSkipsClaimedDevicesAndPortsWithoutBusesAndStopsAtTheMissingPort) {
+    devtree root;
+    ASSERT_TRUE(scan_safte(root).ok());
+    EXPECT_TRUE(root.children.empty()) << "nothing found without ports";
     ports = {{},                                                         // port 0: no bus
              {{{0, 0, true}, {1, 0, false}}, {}, {{5, 0, false}}}};  // port 1: buses 0 to 2
     devs["scsi1:00:00:00"] = enclosure();  // claimed: never probed
     devs["scsi1:00:01:00"] = enclosure();
     devs["scsi1:02:05:00"] = {.inquiry = bytes(96)};  // not an enclosure
-    devtree root;
     ASSERT_TRUE(scan_safte(root).ok());
     EXPECT_FALSE(cap.has("Probing SCSI device scsi1:00:00:00"));
     EXPECT_TRUE(cap.has("Probing SCSI device scsi1:02:05:00"));
@@ -154,12 +156,6 @@ TEST_F(Safte, WalkSkipsClaimedDevicesAndPortsWithoutBusesAndStopsAtTheMissingPor
         EXPECT_STREQ(k->name_template, "SAFTE %1l - %0r");
     }
     EXPECT_EQ(shape, "slot:6:Disk slot 5 fan:2:Fan 1 psu:1:Power supply 0 temp:1:Temperature sensor 0 ");
-}
-
-TEST_F(Safte, NothingFoundWithoutPorts) {
-    devtree root;
-    ASSERT_TRUE(scan_safte(root).ok());
-    EXPECT_TRUE(root.children.empty());
 }
 
 TEST_F(Safte, ElementStatesFromTheEnclosureStatusPage) {

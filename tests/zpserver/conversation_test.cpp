@@ -118,27 +118,4 @@ TEST(ServerConversation, WithheldAcknowledgementIsMarkedAndLaterGiven) {
     EXPECT_EQ(read_file(d.path("results.jsonl")), line + "false}\n" + line + "true}\n");
 }
 
-// The agent's own download: the largest upgrade comes byte for byte, one
-// octet more is refused before anything is written.
-TEST(ServerConversation, UpgradeOfTheLargestSizeIsSentAndOneByteMoreRefused) {
-    for (size_t size : {size_t{10485760}, size_t{10485761}}) {
-        SCOPED_TRACE(size);
-        temp_env d;
-        auto o = options_in(d);
-        o.upgrade_file = d.path("offer.bin");
-        write_file(o.upgrade_file, std::string(size, 'u'));
-        test_server srv(o);
-        test_agent a(d);
-        a.c.servers = {{"127.0.0.1", srv.l.port()}};
-        auto e = download_upgrade(a.c, d.path("download.tmp"));
-        if (size == 10485760) {
-            EXPECT_FALSE(e) << e.message();
-            EXPECT_TRUE(read_file(d.path("download.tmp")) == std::string(size, 'u')) << "byte for byte";
-        } else {
-            EXPECT_EQ(e.message(), "data out of range in read_string");
-            EXPECT_EQ(read_file(d.path("download.tmp")), "") << "refused before any byte was written";
-        }
-    }
-}
-
 }  // namespace zp::test

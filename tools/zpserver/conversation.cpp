@@ -278,7 +278,7 @@ err on_configure(conn& c, tag_code tag) {
     reply.id = rec.host_id;
     reply.checkin_frequency = opt.checkin_frequency;
     reply.servers = opt.cluster;
-    reply.tree = configured_tree(rec, opt.check_frequency, opt.log_rule);
+    reply.tree = configured_tree(rec, opt.check_frequency, opt.groups, opt.log_rule);
     if (opt.log_checks > 0) {
         conf_group g{"log", {}, {}};
         conf_check k;

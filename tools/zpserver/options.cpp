@@ -126,6 +126,7 @@ const char* usage_text() {
            "      --generator HEX       key exchange generator (02)\n"
            "      --frequency N         seconds between runs of each configured check (60)\n"
            "      --checkin-frequency N seconds between check-ins (60)\n"
+           "      --groups G,...        configure only the checks under these top-level groups\n"
            "      --log-rule CLAUSE     log checks split at line feeds and record matching lines as warnings\n"
            "      --cluster H:P,...     server list sent to agents\n"
            "      --alert-group ID      alert group sent to agents (repeatable)\n"
@@ -206,6 +207,14 @@ err parse_options(int argc, char** argv, server_options& out, bool& help) {
         } else if (arg == "--frequency") {
             if (auto e = number(-1, 86400, n)) return e;
             o.check_frequency = static_cast<int32_t>(n);
+        } else if (arg == "--groups") {
+            if (auto e = need(v)) return e;
+            o.groups.clear();
+            for (size_t a = 0; a <= v.size();) {
+                size_t b = std::min(v.find(',', a), v.size());
+                if (b > a) o.groups.push_back(v.substr(a, b - a));
+                a = b + 1;
+            }
         } else if (arg == "--log-rule") {
             if (auto e = need(v)) return e;
             o.log_rule = v;

@@ -91,11 +91,12 @@ std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups) 
     return out;
 }
 
-std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency,
+std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency, const std::vector<std::string>& groups,
                                         const std::optional<std::string>& log_rule) {
     std::vector<conf_group> tree;
     for (const auto& k : rec.checks) {
         if (k.path.size() < 2) continue;
+        if (!groups.empty() && std::find(groups.begin(), groups.end(), k.path[0]) == groups.end()) continue;
         std::vector<conf_group>* level = &tree;
         conf_group* group = nullptr;
         for (size_t i = 0; i + 1 < k.path.size(); ++i) {

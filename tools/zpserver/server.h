@@ -64,6 +64,7 @@ struct server_options {
     std::string generator_hex = "02";
     int32_t check_frequency = 60;
     std::optional<std::string> log_rule;  // clause of the one rule of advanced log checks
+    std::vector<std::string> groups;      // top-level groups configured (empty: every one)
     int32_t checkin_frequency = 60;
     std::vector<std::pair<std::string, int32_t>> cluster;  // server list sent to agents
     std::optional<std::vector<std::string>> alert_groups;
@@ -149,7 +150,8 @@ err serve_connection(server_state& st, stream_ptr conn);
 // the server's frequency and the thresholds chosen at upload, grouped as
 // uploaded. With a log rule, advanced log checks split at line feeds and
 // record, as a warning, every line that matches it.
-std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency,
+// Only checks under the top-level `groups` are configured (empty: all).
+std::vector<conf_group> configured_tree(const agent_record& rec, int32_t frequency, const std::vector<std::string>& groups,
                                         const std::optional<std::string>& log_rule = std::nullopt);
 // The checks of an uploaded scan tree (actions left out).
 std::vector<known_check> uploaded_checks(const std::vector<scan_group>& groups);
