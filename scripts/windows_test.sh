@@ -57,8 +57,15 @@ loglevel = 0
 CONF
 ZERPAL_CONF_DIR=$(winpath "$tmp/etc") ZERPAL_USER_CONF_DIR=$(winpath "$tmp/user") \
   ZERPAL_STATE_DIR=$(winpath "$tmp/state") ZERPAL_RUN_DIR=$(winpath "$tmp/run") \
-  timeout 60 "$wine" build-win/agent/quillmar.exe --regression-test 3 -1 -1 1 >"$tmp/agent.out" 2>&1 || true
-results=$(grep -c '"ack":true' "$tmp/results.jsonl" 2>/dev/null || true)
+  "$wine" build-win/agent/quillmar.exe --regression-test 3 -1 -1 1 >"$tmp/agent.out" 2>&1 &
+agent_pid=$!
+results=0
+for _ in $(seq 90); do
+  results=$(grep -c '"ack":true' "$tmp/results.jsonl" 2>/dev/null || true)
+  [ "${results:-0}" -ge 3 ] && break
+  sleep 1
+done
+kill "$agent_pid" 2>/dev/null || true
 echo "windows e2e: ${results:-0} results acknowledged"
 if [ "${results:-0}" -lt 3 ]; then
   echo "the Windows agent did not check in; its log:" >&2
