@@ -12,6 +12,7 @@ packages=(
   libsystemd-dev dbus systemd-journal-remote
   logrotate
   dpkg-dev lintian systemd
+  mingw-w64 g++-mingw-w64-x86-64-posix libgcrypt-mingw-w64-dev libboost1.81-dev wine wine64
 )
 
 missing=()

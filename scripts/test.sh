@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build, the Debian package's
 # round trip (build, install, purge), a bounded run of each fuzz target, the
-# host tests with ThreadSanitizer, then the same tests built with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# host tests with ThreadSanitizer, the Windows build under Wine, then the same
+# tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -31,6 +31,9 @@ fi
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZP_TSAN=ON -DZP_BUILD_BENCH=OFF -DZP_WERROR=ON
 cmake --build build-tsan --target host_tests -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/host/host_tests --gtest_filter='Upgrade.*:CommandPipe.*'
+
+# The Windows build: cross-compiled, its tests and the agent under Wine.
+bash scripts/windows_test.sh
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZP_SANITIZE=ON -DZP_BUILD_BENCH=OFF -DZP_WERROR=ON
 cmake --build build-asan -j "$jobs"
