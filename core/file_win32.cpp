@@ -45,21 +45,6 @@ bool missing_code(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == E
 
 }  // namespace
 
-const char* file_kind_text(file_kind k) {
-    switch (k) {
-    case file_kind::missing: return "missing";
-    case file_kind::regular: return "a regular file";
-    case file_kind::directory: return "a directory";
-    case file_kind::fifo: return "a FIFO";
-    case file_kind::char_device: return "a character device";
-    case file_kind::block_device: return "a block device";
-    case file_kind::socket: return "a socket";
-    case file_kind::terminal: return "a terminal";
-    case file_kind::other: break;
-    }
-    return "not a regular file";
-}
-
 file_kind kind_of_path(const std::string& path) { return kind_of_attributes(GetFileAttributesA(path.c_str())); }
 
 err read_regular_file(const std::string& path, size_t max_bytes, std::string& out, file_kind& kind, bool& denied) {
