@@ -226,7 +226,9 @@ TEST_F(CommandPipe, SilentAndVanishingClientsDoNotStopTheAgent) {
     intptr_t leaving = raw_client();  // gone before the reply
     ASSERT_TRUE(raw_send(leaving, "RESCAN", 6));
     raw_close(leaving);
-    EXPECT_TRUE(served("handle_named_pipe: WriteFile failed"));
+    // Whether the reply was written before the client went depends on timing;
+    // either way the request was served and the next client is answered.
+    EXPECT_TRUE(served("handle_named_pipe Got \"RESCAN\""));
     EXPECT_EQ(ask("DOWN 3\n"), "OK downtime");
 }
 
