@@ -1,14 +1,11 @@
-// config.cpp - reading the configuration record from the machine and user
-// configuration files, and parsing the server list.
-//
-// A file holds one "name = value" per line; lines whose first non-blank
-// character is "#" are comments. Every value is looked up in the user's file
-// first and then in the machine's; the user's value wins value by value.
+// config.cpp - reading the configuration record from the user's and the
+// machine's configuration (core/config_os.h), and parsing the server list.
+// Every value is looked up in the user's first and then in the machine's; the
+// user's value wins value by value.
 #include "core/config.h"
 
 #include <cerrno>
 #include <cstdlib>
-#include <map>
 
 #include "core/config_os.h"
 #include "core/fatal.h"
@@ -22,83 +19,42 @@ namespace {
 // The longest value kept: the values were read into 1024-byte buffers with
 // their terminating zero, and a longer one was a read failure.
 constexpr size_t max_value_size = 1023;
-// A configuration file is a few dozen short lines; anything past this is not one.
-constexpr size_t max_config_file_size = 1 << 20;
 
 bool found_in_user_file = false;
 
-// One configuration file, read once per read_config.
-struct conf_file {
-    std::string path;
-    err open_error;  // set when the file could not be opened or read
-    std::map<std::string, std::string> values;
-};
-
-conf_file load_conf_file(const std::string& path) {
-    conf_file f;
-    f.path = path;
-    std::string data;
-    file_fault fault;
-    if (err e = read_text_file(path, max_config_file_size, data, &fault)) {
-        // A FIFO or a device where the configuration belongs is a mistake to
-        // report, not a file to skip.
-        if (fault == file_fault::not_regular) fatal("Configuration file %s", e.c_str());
-        f.open_error = std::move(e);
-        return f;
-    }
-    size_t pos = 0;
-    int line_no = 0;
-    while (pos < data.size()) {
-        size_t end = data.find('\n', pos);
-        if (end == std::string::npos) end = data.size();
-        std::string line = trim(data.substr(pos, end - pos));
-        pos = end + 1;
-        ++line_no;
-        if (line.empty() || line[0] == '#') continue;
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            log(2, "Config: Ignoring line %d of \"%s\": no \"=\"", line_no, path.c_str());
-            continue;
-        }
-        // A name given twice: the later line wins.
-        f.values[trim(line.substr(0, eq))] = trim(line.substr(eq + 1));
-    }
-    return f;
-}
-
-// A trimmed copy of the value `name` in `f`, or none. `quiet` selects the log
-// level of the failures: -1 when set, 1 when not.
-std::optional<std::string> lookup(const conf_file& f, const char* name, bool quiet) {
+// A trimmed copy of the value `name` in `src`, or none. `quiet` selects the
+// log level of the failures: -1 when set, 1 when not.
+std::optional<std::string> read_registry_value(const config_source& src, const char* name, bool quiet) {
     int level = quiet ? -1 : 1;
-    if (f.open_error) {
-        log(level, "Cannot open path \"%s\": %s", f.path.c_str(), f.open_error.c_str());
+    if (src.open_error()) {
+        log(level, "Cannot open path \"%s\": %s", src.path().c_str(), src.open_error().c_str());
         return std::nullopt;
     }
-    auto it = f.values.find(name);
-    if (it == f.values.end()) {
-        log(level, "Cannot read key \"%s\": %s", name, "No such value");
+    std::string value;
+    if (err e = src.read(name, value)) {
+        log(level, "Cannot read key \"%s\": %s", name, e.c_str());
         return std::nullopt;
     }
-    if (it->second.size() > max_value_size) {
+    if (value.size() > max_value_size) {
         log(level, "Cannot read key \"%s\": %s", name, "Value longer than 1023 bytes");
         return std::nullopt;
     }
-    return it->second;
+    return trim(value);
 }
 
 struct conf_sources {
-    conf_file user;
-    conf_file machine;
+    config_source user;
+    config_source machine;
 
     std::optional<std::string> value(const char* name) {
-        if (auto v = lookup(user, name, true)) {
+        if (auto v = read_registry_value(user, name, true)) {
             if (!found_in_user_file) {
                 found_in_user_file = true;
                 log(1, "Found key in current user's registry - will store variables there too");
             }
             return v;
         }
-        return lookup(machine, name, false);
+        return read_registry_value(machine, name, false);
     }
 };
 
@@ -143,8 +99,7 @@ bool& autoupgrade_locked() {
 }
 
 std::optional<config> read_config(const std::string& key_name, const char* /*config_file*/, bool need_server) {
-    conf_sources src{load_conf_file(user_config_dir() + "/" + key_name + ".conf"),
-                     load_conf_file(machine_config_dir() + "/" + key_name + ".conf")};
+    conf_sources src{config_source(config_scope::user, key_name), config_source(config_scope::machine, key_name)};
     config c;
 
     c.max_data_retention_days = read_count(src, "max_data_retention_days", 7);

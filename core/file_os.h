@@ -1,6 +1,7 @@
 // file_os.h - opening the files the agent reads and writes without ever
 // blocking on something that is not a regular file (a FIFO without a writer
-// or reader, a device), and telling what a path is.
+// or reader, a device), telling what a path is, and replacing a file so that
+// a crash never leaves half of it.
 #pragma once
 
 #include <cstddef>
@@ -23,5 +24,16 @@ file_kind kind_of_path(const std::string& path);
 // a regular file is read. On an open or read failure the system's text is
 // returned and `denied` tells whether it was a permission error.
 err read_regular_file(const std::string& path, size_t max_bytes, std::string& out, file_kind& kind, bool& denied);
+
+// Replaces the file at `path` with `data` so that, whatever happens (a crash,
+// a kill, power loss), the path afterwards holds either the old file or the
+// new one, whole. Writes "<path>.tmp" in the same directory (readable and
+// writable by the owner only), flushes it to disk, renames it over `path` and
+// flushes the directory. Missing parent directories are created (owner only).
+// On failure the old file is untouched and the text names the failing step.
+err replace_file(const std::string& path, const std::string& data);
+
+// True when something exists at `path` (a file the agent may not be able to read).
+bool path_exists(const std::string& path);
 
 }  // namespace zp

@@ -11,14 +11,12 @@
 //   end 2
 #include "core/variables.h"
 
-#include <cstdio>
 #include <list>
 #include <mutex>
 #include <set>
 #include <string_view>
 
 #include "core/clock.h"
-#include "core/file_text.h"
 #include "core/log.h"
 #include "core/variables_os.h"
 
@@ -36,6 +34,7 @@ struct store {
     std::list<variable> vars;  // newest first
     int64_t dirty_since = 0;   // 0 clean; 1 write at the next flush
     std::string file_name;
+    std::string key_name = "ZPAgent";
     uint64_t writes = 0;
 };
 
@@ -45,10 +44,6 @@ store& the_store() {
 }
 
 constexpr const char* file_header = "zerpal-variables 1";
-// Far above any real store (a few hundred log positions); bounds what a damaged
-// or foreign file can make the agent allocate.
-constexpr size_t max_file_size = 64u << 20;
-
 void escape(const std::string& in, std::string& out) {
     static const char hex[] = "0123456789abcdef";
     for (char ch : in) {
@@ -91,20 +86,20 @@ bool unescape(std::string_view in, std::string& out) {
     return true;
 }
 
-std::string serialize(const std::list<variable>& vars) {
+}  // namespace
+
+std::string serialize_variables(const variable_pairs& vars) {
     std::string out = file_header;
     out += '\n';
-    for (const auto& v : vars) {
-        escape(v.key, out);
+    for (const auto& [key, value] : vars) {
+        escape(key, out);
         out += ' ';
-        escape(v.value, out);
+        escape(value, out);
         out += '\n';
     }
     out += strprintf("end %zu\n", vars.size());
     return out;
 }
-
-}  // namespace
 
 err parse_variables(const std::string& data, std::vector<std::pair<std::string, std::string>>& out) {
     std::vector<std::pair<std::string, std::string>> vars;
@@ -200,49 +195,20 @@ int set_variables_file(const std::string& name) {
 
 const std::string& variables_file() { return the_store().file_name; }
 
+void set_variables_key(const std::string& key_name) {
+    auto& s = the_store();
+    std::lock_guard lk(s.mu);
+    s.key_name = key_name;
+}
+
 err read_variables(bool* fatal_fault) {
     auto& s = the_store();
     std::lock_guard lk(s.mu);
-    const std::string& path = s.file_name;
     if (fatal_fault) *fatal_fault = false;
-    if (!path_exists(path))
-        return format_error("Cannot open variables file \"%s\": %s", path.c_str(), "No such file or directory");
-
-    std::string data;
-    file_fault fault;
-    err e = read_text_file(path, max_file_size, data, &fault);
-    // Only a regular file whose contents are unusable is moved aside; what is
-    // not a regular file (as root, a device node) or cannot be read stays
-    // where it is, and the host id in it is not lost.
-    if (e && fault == file_fault::not_regular) {
-        if (fatal_fault) *fatal_fault = true;
-        return format_error("Variables file %s", e.c_str());
-    }
-    if (e && fault == file_fault::missing)  // a link that leads nowhere: as if there were no file
-        return format_error("Cannot open variables file \"%s\": %s", path.c_str(), e.c_str());
-    if (e && fault != file_fault::too_large) {
-        if (fatal_fault) *fatal_fault = true;
-        return format_error("Cannot read variables file \"%s\": %s", path.c_str(), e.c_str());
-    }
-    std::vector<std::pair<std::string, std::string>> parsed;
-    if (!e) e = parse_variables(data, parsed);
-    if (e) {
-        // The next flush would replace the file: keep what it held for a person
-        // to look at instead of losing it silently.
-        std::string aside = strprintf("%s.corrupt-%lld", path.c_str(), static_cast<long long>(time_now()));
-        // An earlier damaged file moved aside in the same second stays too.
-        for (int i = 1; path_exists(aside) && i < 100; ++i)
-            aside = strprintf("%s.corrupt-%lld.%d", path.c_str(), static_cast<long long>(time_now()), i);
-        if (std::rename(path.c_str(), aside.c_str()) == 0)
-            log(3, "Variables file \"%s\" is unusable (%s); moved it to \"%s\"", path.c_str(), e.c_str(),
-                aside.c_str());
-        else
-            log(3, "Variables file \"%s\" is unusable (%s) and could not be moved aside: %s", path.c_str(),
-                e.c_str(), system_error_text(last_system_error()).c_str());
-        return e;
-    }
+    variable_pairs loaded;
+    if (err e = load_variables(variables_place{s.file_name, s.key_name}, loaded, fatal_fault)) return e;
     s.vars.clear();
-    for (auto& [k, v] : parsed) s.vars.push_back(variable{std::move(k), std::move(v)});
+    for (auto& [k, v] : loaded) s.vars.push_back(variable{std::move(k), std::move(v)});
     s.dirty_since = 0;
     return {};
 }
@@ -253,9 +219,13 @@ err flush_variables(bool force) {
     if (s.dirty_since == 0) return {};
     if (!force && s.dirty_since + 30 > time_now()) return {};
     if (s.file_name.empty()) return err::text("No variables file name");
-    for (const auto& v : s.vars) log(-1, "%s: %d", v.key.c_str(), static_cast<int>(v.value.size()));
-    if (err e = replace_file(s.file_name, serialize(s.vars)))
-        return format_error("Cannot write variables file \"%s\": %s", s.file_name.c_str(), e.c_str());
+    variable_pairs vars;
+    vars.reserve(s.vars.size());
+    for (const auto& v : s.vars) {
+        log(-1, "%s: %d", v.key.c_str(), static_cast<int>(v.value.size()));
+        vars.emplace_back(v.key, v.value);
+    }
+    if (err e = store_variables(variables_place{s.file_name, s.key_name}, vars)) return e;
     s.dirty_since = 0;
     s.writes++;
     return {};

@@ -11,7 +11,9 @@
 //
 // Write-behind: a new key makes the next flush write; a changed key makes the
 // first unforced flush 30 seconds later write; a forced flush always writes.
-// The file is replaced atomically and holds exactly the store.
+// What is persisted (the variables file on Linux, the registry key
+// "SOFTWARE\\Zerpal\\<key>\\Variables" on Windows) is replaced as a whole
+// and holds exactly the store (core/variables_os.h).
 #pragma once
 
 #include <cstdint>
@@ -44,16 +46,23 @@ void delete_variable(const std::string& key);
 // Records the file name used for the store (start-up).
 int set_variables_file(const std::string& name);
 const std::string& variables_file();
+// Records the registry key name ("ZPAgent" or --reg-key) whose "Variables"
+// subkey holds the store on Windows (start-up; "ZPAgent" until then).
+void set_variables_key(const std::string& key_name);
 
-// Loads the store from the variables file (replacing what it held; the store
-// is clean afterwards). A missing file is an error and leaves the store as it
-// is. A regular file that cannot be parsed (or is too large to be one) is
+// Loads the store from where it persists (replacing what it held; the store
+// is clean afterwards). Nothing persisted yet is an error and leaves the store
+// as it is.
+// Linux: a regular file that cannot be parsed (or is too large to be one) is
 // renamed to "<file>.corrupt-<time>" (logged at level 3), so that no flush
 // overwrites it, and the error is returned. What is not a regular file
 // ("Variables file \"%s\" is %s, not a regular file") and a file that cannot be
 // read ("Cannot read variables file \"%s\": %s", as for a permission error)
 // are left alone and their error returned with `fatal_fault` set: the agent
 // must not go on without the host id the file may hold.
+// Windows: a value that is not text or is too long is skipped (logged at
+// level 3) and left in the registry; a key that exists but cannot be opened
+// sets `fatal_fault`.
 err read_variables(bool* fatal_fault = nullptr);
 
 // Writes the store when dirty (see write-behind above), timed by time_now().
@@ -64,6 +73,9 @@ err flush_variables(bool force);
 // How many times flush_variables has written the file since start-up; what
 // is kept beside the variables is written whenever this changes.
 uint64_t variables_writes();
+
+// The contents of a variables file holding `vars` (newest first).
+std::string serialize_variables(const std::vector<std::pair<std::string, std::string>>& vars);
 
 // Parses the contents of a variables file into (key, value) pairs in file
 // order. An empty text is an empty store. Fails on anything the agent did not

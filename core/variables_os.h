@@ -1,22 +1,36 @@
-// variables_os.h - the file operations the variables store needs: an atomic
-// replace that survives a crash at any moment, and an existence test.
+// variables_os.h - where the variables persist: one file on Linux, the
+// "Variables" registry key on Windows. The store (core/variables.cpp) keeps
+// the write-behind rule and calls these with its lock held.
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/err.h"
 
 namespace zp {
 
-// Replaces the file at `path` with `data` so that, whatever happens (a crash,
-// kill -9, power loss), the path afterwards holds either the old file or the
-// new one, whole. Writes "<path>.tmp" in the same directory (readable and
-// writable by the owner only), flushes it to disk, renames it over `path` and
-// flushes the directory. Missing parent directories are created (owner only).
-// On failure the old file is untouched and the text names the failing step.
-err replace_file(const std::string& path, const std::string& data);
+using variable_pairs = std::vector<std::pair<std::string, std::string>>;
 
-// True when something exists at `path` (a file the agent may not be able to read).
-bool path_exists(const std::string& path);
+// Where the store lives: the variables file (always named; on Windows it only
+// names the place of what is kept beside the variables) and the registry key
+// name ("ZPAgent" or --reg-key).
+struct variables_place {
+    const std::string& file;
+    const std::string& key_name;
+};
+
+// Reads what was persisted into `out`, newest first; `out` is unchanged on
+// failure. Nothing persisted yet is an error, as is damage; `fatal_fault` is
+// set when the agent must not go on (what holds the host id exists but cannot
+// be read). Damage is kept for a person to look at, never overwritten by a
+// later store_variables.
+err load_variables(const variables_place& place, variable_pairs& out, bool* fatal_fault);
+
+// Persists exactly `vars` (newest first), so that a crash at any moment leaves
+// either the previous store or this one, whole. On failure what was persisted
+// before stays.
+err store_variables(const variables_place& place, const variable_pairs& vars);
 
 }  // namespace zp

@@ -1,94 +1,65 @@
-// variables_posix.cpp - atomic file replacement on Linux.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// variables_posix.cpp - the variables file on Linux: read, damage moved aside,
+// replaced atomically.
+#include <cstdio>
 
-#include <cerrno>
-
+#include "core/clock.h"
+#include "core/file_os.h"
+#include "core/file_text.h"
+#include "core/log.h"
+#include "core/variables.h"
 #include "core/variables_os.h"
 
 namespace zp {
 
 namespace {
 
-err sys_err(const char* step) {
-    return format_error("%s: %s", step, system_error_text(last_system_error()).c_str());
-}
-
-std::string parent_dir(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// mkdir -p with mode 0700 for the directories it creates.
-err make_dirs(const std::string& dir) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0) return {};
-    std::string parent = parent_dir(dir);
-    if (parent != dir)
-        if (err e = make_dirs(parent)) return e;
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return sys_err("mkdir");
-    return {};
-}
-
-struct fd_closer {
-    int fd;
-    ~fd_closer() {
-        if (fd >= 0) ::close(fd);
-    }
-};
+// Far above any real store (a few hundred log positions); bounds what a damaged
+// or foreign file can make the agent allocate.
+constexpr size_t max_file_size = 64u << 20;
 
 }  // namespace
 
-err replace_file(const std::string& path, const std::string& data) {
-    std::string dir = parent_dir(path);
-    if (err e = make_dirs(dir)) return e;
+err load_variables(const variables_place& place, variable_pairs& out, bool* fatal_fault) {
+    const std::string& path = place.file;
+    if (!path_exists(path))
+        return format_error("Cannot open variables file \"%s\": %s", path.c_str(), "No such file or directory");
 
-    std::string tmp = path + ".tmp";
-    fd_closer f{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
-    if (f.fd < 0) return sys_err("open");
-    // A temporary file left by an earlier run may carry other permissions.
-    if (::fchmod(f.fd, 0600) != 0) return sys_err("fchmod");
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(f.fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err e = sys_err("write");
-            ::unlink(tmp.c_str());
-            return e;
-        }
-        done += static_cast<size_t>(n);
+    std::string data;
+    file_fault fault;
+    err e = read_text_file(path, max_file_size, data, &fault);
+    // Only a regular file whose contents are unusable is moved aside; what is
+    // not a regular file (as root, a device node) or cannot be read stays
+    // where it is, and the host id in it is not lost.
+    if (e && fault == file_fault::not_regular) {
+        if (fatal_fault) *fatal_fault = true;
+        return format_error("Variables file %s", e.c_str());
     }
-    if (::fsync(f.fd) != 0) {
-        err e = sys_err("fsync");
-        ::unlink(tmp.c_str());
-        return e;
+    if (e && fault == file_fault::missing)  // a link that leads nowhere: as if there were no file
+        return format_error("Cannot open variables file \"%s\": %s", path.c_str(), e.c_str());
+    if (e && fault != file_fault::too_large) {
+        if (fatal_fault) *fatal_fault = true;
+        return format_error("Cannot read variables file \"%s\": %s", path.c_str(), e.c_str());
     }
-    int fd = f.fd;
-    f.fd = -1;
-    if (::close(fd) != 0) {
-        err e = sys_err("close");
-        ::unlink(tmp.c_str());
-        return e;
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        err e = sys_err("rename");
-        ::unlink(tmp.c_str());
-        return e;
-    }
-    // The rename itself reaches the disk with the directory.
-    fd_closer d{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (d.fd < 0) return sys_err("open directory");
-    if (::fsync(d.fd) != 0) return sys_err("fsync directory");
-    return {};
+    if (!e) e = parse_variables(data, out);
+    if (!e) return {};
+    // The next flush would replace the file: keep what it held for a person
+    // to look at instead of losing it silently.
+    std::string aside = strprintf("%s.corrupt-%lld", path.c_str(), static_cast<long long>(time_now()));
+    // An earlier damaged file moved aside in the same second stays too.
+    for (int i = 1; path_exists(aside) && i < 100; ++i)
+        aside = strprintf("%s.corrupt-%lld.%d", path.c_str(), static_cast<long long>(time_now()), i);
+    if (std::rename(path.c_str(), aside.c_str()) == 0)
+        log(3, "Variables file \"%s\" is unusable (%s); moved it to \"%s\"", path.c_str(), e.c_str(), aside.c_str());
+    else
+        log(3, "Variables file \"%s\" is unusable (%s) and could not be moved aside: %s", path.c_str(), e.c_str(),
+            system_error_text(last_system_error()).c_str());
+    return e;
 }
 
-bool path_exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+err store_variables(const variables_place& place, const variable_pairs& vars) {
+    if (err e = replace_file(place.file, serialize_variables(vars)))
+        return format_error("Cannot write variables file \"%s\": %s", place.file.c_str(), e.c_str());
+    return {};
 }
 
 }  // namespace zp

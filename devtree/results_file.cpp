@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <unordered_map>
 
+#include "core/file_os.h"
 #include "core/file_text.h"
 #include "core/log.h"
 #include "core/variables.h"
-#include "core/variables_os.h"
 #include "devtree/check.h"
 
 namespace zp {
