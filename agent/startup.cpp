@@ -313,6 +313,7 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
     set_log_level(c.log_level);
 
     if (set_variables_file(c.variables_file) != 0) log(2, "Unable to set variables file name");
+    set_variables_key(st.reg_key);
     bool unusable = false;
     if (err e = read_variables(&unusable)) {
         if (unusable) fatal("%s", e.c_str());

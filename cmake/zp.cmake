@@ -35,6 +35,10 @@ endfunction()
 # zp_test(NAME DIR DEPS...): one GoogleTest executable of every *_test.cpp in DIR.
 function(zp_test name dir)
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_test.cpp)
+  if(WIN32)
+    # The registry side of the test environment (tests/support/files.h).
+    list(APPEND _src ${CMAKE_SOURCE_DIR}/tests/support/registry_win32.cpp)
+  endif()
   add_executable(${name} ${_src})
   target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name} PRIVATE

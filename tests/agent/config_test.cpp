@@ -78,13 +78,13 @@ TEST_F(Config, MissingFilesAndValuesAreLoggedAtTheirLevels) {
         test::log_capture cap(-1);
         ASSERT_TRUE(read());
         // ENOENT and ERROR_FILE_NOT_FOUND are both 2.
-        EXPECT_TRUE(cap.has("Cannot open path \"" + env.path("user/ZPAgent.conf") + "\": " + system_error_text(2)));
+        EXPECT_TRUE(cap.has("Cannot open path \"" + env.user_conf_path() + "\": " + system_error_text(2)));
         EXPECT_TRUE(cap.has("Cannot read key \"logfile\": "));
     }
     // The user's failures are trace (-1), the machine's info (1).
     test::log_capture quiet(0);
     ASSERT_TRUE(read());
-    EXPECT_FALSE(quiet.has("user/ZPAgent.conf"));
+    EXPECT_FALSE(quiet.has(env.user_conf_path()));
     EXPECT_TRUE(quiet.has("Cannot read key \"logfile\": "));
 }
 

@@ -57,12 +57,34 @@ inline void set_env(const char* name, const std::string& value) {
 #endif
 }
 
+#if defined(_WIN32)
+// The registry side (registry_win32.cpp): the values of <base>\<key> under
+// HKEY_CURRENT_USER (user) or HKEY_LOCAL_MACHINE replaced by the
+// "name = value" lines of `text` ("#" lines and lines without "=" skipped);
+// and both trees of <base> removed.
+void write_registry_conf(const std::string& base, const std::string& key, bool user, const std::string& text);
+void delete_registry_tree(const std::string& base);
+#endif
+
+// A registry base of its own for one test environment, so that tests running
+// at once never share the agent's keys (Windows; unused on Linux).
+inline std::string unique_registry_base() {
+#if defined(_WIN32)
+    return "SOFTWARE\\Zerpal-test\\" + std::to_string(::_getpid()) + "-" + std::to_string(::rand());
+#else
+    return {};
+#endif
+}
+
 // A fresh directory with etc/, user/, state/, ustate/, run/ and journal/ below it, the
-// ZERPAL_* variables pointing there; removed with everything in it at the end.
+// ZERPAL_* variables pointing there (on Windows also a registry base of its
+// own); removed with everything in it at the end.
 class temp_env {
 public:
     temp_env() {
         root = make_temp_dir();
+        reg_base = unique_registry_base();
+        if (!reg_base.empty()) set_env("ZERPAL_REG_BASE", reg_base);
         const char* vars[][2] = {{"ZERPAL_CONF_DIR", "etc"}, {"ZERPAL_USER_CONF_DIR", "user"},
                                  {"ZERPAL_STATE_DIR", "state"}, {"ZERPAL_USER_STATE_DIR", "ustate"},
                                  {"ZERPAL_RUN_DIR", "run"}, {"ZERPAL_JOURNAL_DIR", "journal"}};
@@ -74,19 +96,41 @@ public:
     ~temp_env() {
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
+#if defined(_WIN32)
+        delete_registry_tree(reg_base);
+#endif
     }
     temp_env(const temp_env&) = delete;
     temp_env& operator=(const temp_env&) = delete;
 
     std::string path(const std::string& rel) const { return root + "/" + rel; }
+    // The machine's and the user's configuration of `key`: the files on
+    // Linux, the registry keys on Windows.
     void machine_conf(const std::string& text, const std::string& key = "ZPAgent") const {
+#if defined(_WIN32)
+        write_registry_conf(reg_base, key, false, text);
+#else
         write_file(path("etc/" + key + ".conf"), text);
+#endif
     }
     void user_conf(const std::string& text, const std::string& key = "ZPAgent") const {
+#if defined(_WIN32)
+        write_registry_conf(reg_base, key, true, text);
+#else
         write_file(path("user/" + key + ".conf"), text);
+#endif
+    }
+    // What "Cannot open path" names for the user's configuration of `key`.
+    std::string user_conf_path(const std::string& key = "ZPAgent") const {
+#if defined(_WIN32)
+        return reg_base + "\\" + key;
+#else
+        return path("user/" + key + ".conf");
+#endif
     }
 
     std::string root;
+    std::string reg_base;
 };
 
 }  // namespace zp::test

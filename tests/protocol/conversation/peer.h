@@ -293,6 +293,8 @@ protected:
         for (const char* v : {"ZERPAL_CONF_DIR", "ZERPAL_USER_CONF_DIR", "ZERPAL_STATE_DIR", "ZERPAL_USER_STATE_DIR",
                               "ZERPAL_RUN_DIR"})
             set_env(v, dir);
+        reg_base = unique_registry_base();
+        if (!reg_base.empty()) set_env("ZERPAL_REG_BASE", reg_base);
         clear_variables();
         (void)set_variables_file(dir + "/vars");
         session() = session_state{};
@@ -312,6 +314,9 @@ protected:
         set_io_timeout(0);
         set_connect_timeout(0);
         std::filesystem::remove_all(dir);
+#if defined(_WIN32)
+        delete_registry_tree(reg_base);
+#endif
     }
 
     config agent_config(std::initializer_list<uint16_t> ports) {
@@ -342,6 +347,7 @@ protected:
     }
 
     std::string dir;
+    std::string reg_base;
     std::vector<std::string> server_errors;
 };
 
