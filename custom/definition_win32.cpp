@@ -120,10 +120,12 @@ err check_access(PSID owner, PACL dacl, bool directory, const std::string& path,
 }
 
 // The path of the opened file after links and junctions, as "C:\dir\file" or
-// "\\server\share\dir\file"; empty when the system cannot say.
-std::string final_path(HANDLE h) {
+// "\\server\share\dir\file". Where the file system cannot say, the full
+// form of `path` as given; empty when neither is known.
+std::string final_path(HANDLE h, const std::string& path) {
     char buf[4096];
     DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= sizeof buf) n = GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
     if (n == 0 || n >= sizeof buf) return {};
     std::string p(buf, n);
     if (p.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + p.substr(8);
@@ -170,7 +172,7 @@ err read_trusted_file(const std::string& path, size_t max_bytes, std::string& ou
     // The directories that lead to the file itself, after following links:
     // whoever can remove an entry of one of them can put another file in its
     // place.
-    std::string dir = final_path(f.h);
+    std::string dir = final_path(f.h, path);
     size_t root = root_length(dir);
     if (root == 0) return err::text("Cannot open file");
     while (dir.size() > root) {
