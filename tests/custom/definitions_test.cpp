@@ -177,8 +177,8 @@ TEST(DefinitionFiles, FilesWhoseAccessListLetsOthersWriteAreRefused) {
     test::temp_env env;
     std::string dir = env.path("defs");
     std::filesystem::create_directories(dir + "/open");
-    // Which access list the file (or, for "open/", its directory) gets; null:
-    // the one it was created with, owned by the test's user.
+    // Which access list the file gets (null: the one it was created with,
+    // owned by the test's user); everyone may change what is in "open/".
     struct acl_case {
         const char* name;
         const char* dacl;  // "NULL": none at all
@@ -188,7 +188,7 @@ TEST(DefinitionFiles, FilesWhoseAccessListLetsOthersWriteAreRefused) {
         {"install.conf", "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", nullptr},
         {"everyone.conf", "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;WD)", "File "},
         {"null.conf", "NULL", "File "},
-        {"open/inner.conf", nullptr, "Directory "},
+        {"open/inner.conf", "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", "Directory "},
     };
     auto set_dacl = [](const std::string& path, const char* sddl) {
         PSECURITY_DESCRIPTOR sd = nullptr;
@@ -204,13 +204,15 @@ TEST(DefinitionFiles, FilesWhoseAccessListLetsOthersWriteAreRefused) {
                   ERROR_SUCCESS);
         if (sd) LocalFree(sd);
     };
+    for (const auto& c : cases) {
+        test::write_file(dir + "/" + c.name, "[a]\ncommand=echo\n");
+        if (c.dacl) set_dacl(dir + "/" + c.name, c.dacl);
+    }
+    // After the files: what is in "open/" must not inherit its entries.
     set_dacl(dir + "/open", "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)");
     for (const auto& c : cases) {
-        std::string file = dir + "/" + c.name;
-        test::write_file(file, "[a]\ncommand=echo\n");
-        if (c.dacl) set_dacl(file, c.dacl);
         custom_check_list list;
-        err e = read_custom_checks(file, list);
+        err e = read_custom_checks(dir + "/" + c.name, list);
         if (c.error_part) {
             EXPECT_EQ(e.message().rfind(c.error_part, 0), 0u) << c.name << ": " << e.message();
             EXPECT_NE(e.message().find(" is writable by group or others"), std::string::npos) << e.message();
