@@ -252,12 +252,12 @@ std::string pipe_request_text(const startup_state& st) {
     return strprintf("DOWN %d\n", st.downtime_minutes);
 }
 
-int show_client_reply(client_mode /*mode*/, std::string reply) {
-    // The mode names the message box's title ("Zerpal: Set Agent In Downtime",
-    // "Zerpal: Start Agent Rescan") where there is one; the console has none.
+int show_client_reply(client_mode mode, std::string reply, bool quiet) {
     if (reply.size() < 4) reply = "Too short message from server received";
     bool ok = reply.compare(0, 3, "OK ") == 0;
-    std::fprintf(stderr, "%s\n", reply.c_str());
+    const char* title = mode == client_mode::rescan ? "Zerpal: Start Agent Rescan" : "Zerpal: Set Agent In Downtime";
+    // Where no box can be shown the reply still reaches the user.
+    if (quiet || !show_reply_box(title, reply, ok)) std::fprintf(stderr, "%s\n", reply.c_str());
     return ok ? 0 : 1;
 }
 
@@ -298,7 +298,7 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
 
     if (st.mode != client_mode::none && (st.mode == client_mode::rescan || st.downtime_minutes != 0)) {
         std::string reply;
-        if (send_pipe_request(pipe_request_text(st), reply)) return show_client_reply(st.mode, reply);
+        if (send_pipe_request(pipe_request_text(st), reply)) return show_client_reply(st.mode, reply, st.quiet);
         log(0, "[cmd] could not connect to running agent: %.500s", reply.c_str());
     }
 
@@ -333,10 +333,11 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
     install_crash_handler(slash == std::string::npos ? "." : slash == 0 ? "/" : c.variables_file.substr(0, slash));
 
     if (st.mode == client_mode::downtime)
-        return show_client_reply(st.mode,
-                                 parts.request_downtime ? parts.request_downtime() : connect_and_request_downtime());
+        return show_client_reply(
+            st.mode, parts.request_downtime ? parts.request_downtime() : connect_and_request_downtime(), st.quiet);
     if (st.mode == client_mode::rescan)
-        return show_client_reply(st.mode, parts.request_rescan ? parts.request_rescan() : send_rescan_to_server());
+        return show_client_reply(st.mode, parts.request_rescan ? parts.request_rescan() : send_rescan_to_server(),
+                                 st.quiet);
 
     setup_library_logging();
     return parts.main_loop ? parts.main_loop() : enter_main_loop();

@@ -60,11 +60,12 @@ void settle_host_id(config& c);
 // one blank and the comment), "DOWN %d\n" without a comment, or "RESCAN".
 std::string pipe_request_text(const startup_state& st);
 
-// Shows the reply of a client request on standard error (the console stands in
-// for the message box) and returns the exit code: 0 when the reply begins with
-// "OK ", else 1. A reply shorter than 4 bytes reads "Too short message from
-// server received".
-int show_client_reply(client_mode mode, std::string reply);
+// Shows the reply of a client request and returns the exit code: 0 when the
+// reply begins with "OK ", else 1. A reply shorter than 4 bytes reads "Too
+// short message from server received". The reply goes to a message box titled
+// after the mode, or, with `quiet` or where no box can be shown (always on
+// Linux), to standard error as "%s\n".
+int show_client_reply(client_mode mode, std::string reply, bool quiet);
 
 // The parts of the agent that start-up hands over to, filled in by the
 // executable (the modules that hold them build on this one). An empty member

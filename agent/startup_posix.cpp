@@ -12,4 +12,6 @@ err start_socket_layer() {
 
 void set_quiet_error_mode() {}
 
+bool show_reply_box(const char*, const std::string&, bool) { return false; }
+
 }  // namespace zp

@@ -15,4 +15,16 @@ err start_socket_layer() {
 
 void set_quiet_error_mode() { SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX); }
 
+bool show_reply_box(const char* title, const std::string& text, bool ok) {
+    // On a window station nobody sees, a box would wait for ever for a click.
+    USEROBJECTFLAGS flags{};
+    DWORD size = 0;
+    HWINSTA station = GetProcessWindowStation();
+    if (!station || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &size) ||
+        !(flags.dwFlags & WSF_VISIBLE))
+        return false;
+    // Without a desktop to draw on, the box fails at once (0, or -1 under Wine).
+    return MessageBoxA(nullptr, text.c_str(), title, ok ? MB_OK : MB_OK | MB_ICONEXCLAMATION) > 0;
+}
+
 }  // namespace zp

@@ -1,7 +1,11 @@
 // Tests of the definition files: sections, keys, defaults and every error text,
 // and the rule that only files their owner alone can change are read.
 #include <gtest/gtest.h>
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -125,7 +129,7 @@ TEST(DefinitionFiles, MissingFilesAndDirectoriesAreRefused) {
 
 TEST(DefinitionFiles, OnlyFilesTheirOwnerAloneCanChangeAreRead) {
 #if defined(_WIN32)
-    GTEST_SKIP() << "owner and mode bits: Windows access lists are not checked";
+    GTEST_SKIP() << "owner and mode bits are Linux's; access lists have their own case";
 #else
     test::temp_env env;
     std::string dir = env.path("defs"), file = dir + "/custom.conf";
@@ -161,6 +165,60 @@ TEST(DefinitionFiles, OnlyFilesTheirOwnerAloneCanChangeAreRead) {
         } else {
             EXPECT_TRUE(e.ok()) << e.message();
             EXPECT_EQ(list.size(), 1u);
+        }
+    }
+#endif
+}
+
+TEST(DefinitionFiles, FilesWhoseAccessListLetsOthersWriteAreRefused) {
+#if !defined(_WIN32)
+    GTEST_SKIP() << "Windows access lists";
+#else
+    test::temp_env env;
+    std::string dir = env.path("defs");
+    std::filesystem::create_directories(dir + "/open");
+    // Which access list the file gets (null: the one it was created with,
+    // owned by the test's user); everyone may change what is in "open/".
+    struct acl_case {
+        const char* name;
+        const char* dacl;  // "NULL": none at all
+        const char* error_part;
+    } cases[] = {
+        {"default.conf", nullptr, nullptr},
+        {"install.conf", "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", nullptr},
+        {"everyone.conf", "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;WD)", "File "},
+        {"null.conf", "NULL", "File "},
+        {"open/inner.conf", "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", "Directory "},
+    };
+    auto set_dacl = [](const std::string& path, const char* sddl) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        if (std::string(sddl) != "NULL") {
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr));
+            ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+        }
+        EXPECT_EQ(SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, dacl, nullptr),
+                  ERROR_SUCCESS);
+        if (sd) LocalFree(sd);
+    };
+    for (const auto& c : cases) {
+        test::write_file(dir + "/" + c.name, "[a]\ncommand=echo\n");
+        if (c.dacl) set_dacl(dir + "/" + c.name, c.dacl);
+    }
+    // After the files: what is in "open/" must not inherit its entries.
+    set_dacl(dir + "/open", "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;WD)");
+    for (const auto& c : cases) {
+        custom_check_list list;
+        err e = read_custom_checks(dir + "/" + c.name, list);
+        if (c.error_part) {
+            EXPECT_EQ(e.message().rfind(c.error_part, 0), 0u) << c.name << ": " << e.message();
+            EXPECT_NE(e.message().find(" is writable by group or others"), std::string::npos) << e.message();
+        } else {
+            EXPECT_TRUE(e.ok()) << c.name << ": " << e.message();
+            EXPECT_EQ(list.size(), 1u) << c.name;
         }
     }
 #endif
