@@ -98,8 +98,10 @@ result() { grep -F "\"$1\"]" "$tmp/results.jsonl" 2>/dev/null | grep -qF -- "$2"
 acks() { grep -c '"ack":true' "$tmp/results.jsonl" 2>/dev/null || true; }
 acked() { [ "$(acks)" -ge 3 ] 2>/dev/null; }
 
-# The log check starts at the end of the file when it first reads it.
-if wait_for 90 logged "Agent will check device app.log"; then
+# The log check starts at the end of the file when it first reads it: the
+# lines go in once its second run has begun, so after the first one ended.
+second_run() { [ "$(grep -c "Agent will check device app.log" "$tmp/agent.log" 2>/dev/null)" -ge 2 ] 2>/dev/null; }
+if wait_for 90 second_run; then
   printf 'noise\nfirst wine line\n' >>"$tmp/logs/app.log"
 else
   fail "the log file check never ran"
