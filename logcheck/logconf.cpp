@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "logcheck/channel.h"
 #include "logcheck/logfile_os.h"
+#include "logcheck/logpath.h"
 
 namespace zp {
 
@@ -43,8 +44,45 @@ std::string chain_text(const log_chain_ref& c) {
     return out;
 }
 
+// The root a path line begins with, as the drive component's text: "/" on
+// Linux; on Windows a drive letter and its colon as written, or a share
+// "\\\\server\\share" (written with either separator). Sets *end to the
+// byte after it; empty after logging when the line has no root.
+std::string line_root(const std::string& line, path_style style, size_t* end) {
+    if (style == path_style::posix) {
+        if (line[0] == '/') {
+            *end = 1;
+            return "/";
+        }
+    } else if (line.size() >= 2 && is_path_separator(line[0], style) && is_path_separator(line[1], style)) {
+        // A share: two names, neither empty nor with wildcards; "\\\\.\\"
+        // and "\\\\?\\" name devices and local paths, not shares.
+        std::string names[2];
+        size_t i = 2;
+        for (auto& n : names) {
+            size_t j = i;
+            while (j < line.size() && !is_path_separator(line[j], style)) j++;
+            n = line.substr(i, j - i);
+            *end = j;
+            i = std::min(j + 1, line.size());
+        }
+        bool ok = names[0] != "." && !names[0].empty() && !names[1].empty();
+        for (auto& n : names) ok = ok && n.find_first_of("*?") == std::string::npos;
+        if (ok) return "\\\\" + names[0] + "\\" + names[1];
+    } else if ((line[0] >= 'A' && line[0] <= 'Z') || (line[0] >= 'a' && line[0] <= 'z')) {
+        if (line.size() >= 2 && line[1] == ':') {
+            *end = 2;
+            return line.substr(0, 2);
+        }
+        log(1, "log check configuration line must start with a drive letter and a colon: \"%s\"", line.c_str());
+        return {};
+    }
+    log(1, "log check configuration line did not start with a drive letter: \"%s\"", line.c_str());
+    return {};
+}
+
 // One line of the file, already trimmed; false when it fails the file.
-bool parse_line(const std::string& line, log_config& out) {
+bool parse_line(const std::string& line, path_style style, log_config& out) {
     auto parts = std::make_shared<log_conf_line>();
     if (line.rfind("eventlog:", 0) == 0) {
         size_t i = 9;
@@ -57,17 +95,15 @@ bool parse_line(const std::string& line, log_config& out) {
         out.push_back(std::move(parts));
         return true;
     }
-    if (line[0] != '/') {
-        log(1, "log check configuration line did not start with a drive letter: \"%s\"", line.c_str());
-        return false;
-    }
-    parts->push_back({log_conf_part::drive, "/"});
-    size_t i = 1;
+    size_t i = 0;
+    std::string root = line_root(line, style, &i);
+    if (root.empty()) return false;
+    parts->push_back({log_conf_part::drive, std::move(root)});
     while (i < line.size()) {
-        while (i < line.size() && line[i] == '/') i++;
+        while (i < line.size() && is_path_separator(line[i], style)) i++;
         if (i == line.size()) break;
-        size_t j = line.find('/', i);
-        if (j == std::string::npos) j = line.size();
+        size_t j = i;
+        while (j < line.size() && !is_path_separator(line[j], style)) j++;
         std::string text = line.substr(i, j - i);
         if (text == "**") {
             parts->push_back({log_conf_part::recursive, text});
@@ -110,7 +146,7 @@ std::unique_ptr<devnode> log_devnode(const std::string& name) {
 
 }  // namespace
 
-std::optional<log_config> parse_log_config(std::string_view text) {
+std::optional<log_config> parse_log_config(std::string_view text, path_style style) {
     log_config out;
     size_t i = 0;
     while (i < text.size()) {
@@ -121,7 +157,7 @@ std::optional<log_config> parse_log_config(std::string_view text) {
         i = next;
         line = trim(line);
         if (line.empty() || line[0] == '#') continue;
-        if (!parse_line(line, out)) return std::nullopt;
+        if (!parse_line(line, style, out)) return std::nullopt;
     }
     if (out.empty()) return std::nullopt;
     return out;
@@ -257,7 +293,7 @@ void log_fs_scan(const std::string& dir, devtree& group, const log_match& here, 
             log(3, "Out of memory constructing new cwd for scan");
             continue;
         }
-        log_fs_scan(dir.empty() && m.name == "/" ? "/" : dir + m.name + "/", *child, m, depth + 1);
+        log_fs_scan(path_below(dir, m.name, os_path_style()), *child, m, depth + 1);
         if (!child->checks.empty() || !child->children.empty()) continue;
         auto it = std::find_if(group.children.begin(), group.children.end(),
                                [&](const auto& g) { return g.get() == child; });

@@ -2,9 +2,11 @@
 // file (which log files and event logs may be offered), wildcard matching of
 // its components, and the walk that builds the subtree below the group "log".
 //
-// A configuration line names a path from the root: "/var/log/*.log", where a
-// component may hold "*" (one or more bytes) and "?" (one byte), or be "**"
-// (any number of directory levels, never last); or "eventlog:" and a name.
+// A configuration line names a path from the root: "/var/log/*.log" on Linux,
+// "C:\\logs\\*.log" or "\\\\server\\share\\*.log" on Windows (where "/"
+// separates as well), where a component may hold "*" (one or more bytes) and
+// "?" (one byte), or be "**" (any number of directory levels, never last); or
+// "eventlog:" and a name.
 // Main thread only; the configuration last read successfully is kept
 // process-wide.
 #pragma once
@@ -18,6 +20,7 @@
 
 #include "core/err.h"
 #include "devtree/devtree.h"
+#include "logcheck/logfile_os.h"
 
 namespace zp {
 
@@ -36,8 +39,8 @@ using log_config = std::vector<std::shared_ptr<const log_conf_line>>;
 // opened, has no entry, or has a line that cannot be parsed (each case
 // logged).
 std::optional<log_config> read_log_config(const std::string& path);
-// The same for the file's contents.
-std::optional<log_config> parse_log_config(std::string_view text);
+// The same for the file's contents, its paths written in `style`.
+std::optional<log_config> parse_log_config(std::string_view text, path_style style = os_path_style());
 
 // True when `name` matches `pattern` (letters without regard to case).
 bool log_wildcard_match(std::string_view name, std::string_view pattern);
@@ -59,7 +62,7 @@ struct log_match {
 };
 
 // Adds below `group` what the chains of `here` find in the directory `dir`
-// ("" at the top, else ending with "/"). `depth` bounds the recursion.
+// ("" at the top, else ending with a separator). `depth` bounds the recursion.
 void log_fs_scan(const std::string& dir, devtree& group, const log_match& here, int depth = 0);
 
 // The scan operation of "log": reads "log_chk_conf" when set and builds the

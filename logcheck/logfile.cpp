@@ -210,8 +210,11 @@ void register_log_scanner(const log_file_hooks& h) {
     (void)register_scanner("log", scan_log, log_check);
 }
 
-std::string log_file_path(const devnode& node) {
-    // The group below "log" is "/" for a file; the groups below it are directories.
+std::string log_file_path(const devnode& node, path_style style) {
+    // On Windows the group below "log" is the drive or share and the path is
+    // the check's backslash name.
+    if (style == path_style::windows) return backslash_name(node);
+    // On Linux it is "/"; the groups below it are directories.
     std::vector<const std::string*> ids{&node.id};
     for (const devtree* g = node.parent; g && g->parent; g = g->parent) ids.push_back(&g->id);
     std::string path;

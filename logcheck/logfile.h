@@ -93,9 +93,10 @@ void log_silence_check(devnode& node, int64_t now);
 // when the tag is not the log tag.
 void log_free_state(devnode& node);
 
-// The path of a log file check: "/" and the ids of the groups below the group
-// "/", then the check's id, joined by "/".
-std::string log_file_path(const devnode& node);
+// The path of a log file check: on Linux "/" and the ids of the groups below
+// the group "/", then the check's id, joined by "/"; on Windows the ids of the
+// groups below "log" (the drive first) and the check's id, joined by "\\".
+std::string log_file_path(const devnode& node, path_style style = os_path_style());
 
 // Upper-case hexadecimal, two digits a byte.
 std::string log_hex_encode(const unsigned char* data, size_t len);

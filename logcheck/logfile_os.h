@@ -1,6 +1,7 @@
 // logfile_os.h - the file system calls the log file reader and the log
-// discovery need: a file opened for reading with positioned and sequential
-// reads, its identity, and directory listings and file kinds.
+// discovery need: how the platform writes paths, a file opened for reading
+// with positioned and sequential reads, its identity, and directory listings
+// and file kinds.
 // Failures come back as the system's error code or text; nothing here logs.
 #pragma once
 
@@ -13,6 +14,12 @@
 #include "core/err.h"
 
 namespace zp {
+
+// How paths are written: Linux paths begin with "/" and split at "/";
+// Windows paths begin with a drive ("C:") or a share ("\\\\server\\share")
+// and split at "\\" and "/".
+enum class path_style { posix, windows };
+path_style os_path_style();
 
 // What names a file independently of its path (device and inode number).
 struct file_identity {

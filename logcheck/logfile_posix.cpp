@@ -18,6 +18,8 @@ struct os_file {
     }
 };
 
+path_style os_path_style() { return path_style::posix; }
+
 void os_file_deleter::operator()(os_file* f) const { std::default_delete<os_file>()(f); }
 
 err os_file_open(const std::string& path, os_file_ptr* out) {

@@ -14,6 +14,8 @@ struct os_file {
     }
 };
 
+path_style os_path_style() { return path_style::windows; }
+
 void os_file_deleter::operator()(os_file* f) const { std::default_delete<os_file>()(f); }
 
 namespace {

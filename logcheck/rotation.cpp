@@ -4,14 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include "logcheck/logpath.h"
+
 namespace zp {
 
 namespace {
-
-std::string dir_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 bool compressed_name(const std::string& name) {
     for (const char* ext : {".gz", ".bz2", ".xz", ".zst", ".Z", ".lz4", ".lzma", ".zip"}) {
@@ -23,7 +20,7 @@ bool compressed_name(const std::string& name) {
 
 template <typename F>
 std::string first_in_dir(const std::string& path, F&& accept) {
-    std::string dir = dir_of(path);
+    std::string dir = path_directory(path, os_path_style());
     std::vector<dir_entry> entries;
     if (os_list_dir(dir, log_rotation_scan_max, entries) != 0) return {};
     for (const auto& e : entries) {

@@ -2,7 +2,8 @@
 // wildcard matcher.
 //
 // The first byte chooses the mode:
-//   even: the rest is a configuration file; it is parsed.
+//   even: the rest is a configuration file; it is parsed with Linux paths
+//         (0 modulo 4) or Windows paths (2 modulo 4).
 //   odd:  the second byte is the length of a pattern that follows; the rest is
 //         a name. The matcher must agree with a plain recursive matcher on
 //         short inputs and must not take long on any.
@@ -41,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (data[0] % 2 == 0) {
-        (void)zp::parse_log_config(rest);
+        (void)zp::parse_log_config(rest, data[0] % 4 ? zp::path_style::windows : zp::path_style::posix);
         return 0;
     }
     if (rest.empty()) return 0;

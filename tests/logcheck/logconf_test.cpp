@@ -6,6 +6,8 @@
 
 #include "core/config.h"
 #include "logcheck/logconf.h"
+#include "logcheck/logfile.h"
+#include "logcheck/logpath.h"
 #include "tests/support/files.h"
 #include "tests/support/log_capture.h"
 
@@ -41,11 +43,66 @@ TEST(LogConfTest, ConfigurationLines) {
     };
     for (const auto& r : rows) {
         test::log_capture logs(1);
-        EXPECT_EQ(parts_text(parse_log_config(r.text)), r.parts) << r.text;
+        EXPECT_EQ(parts_text(parse_log_config(r.text, path_style::posix)), r.parts) << r.text;
         EXPECT_TRUE(!r.logged || logs.has(r.logged)) << r.text;
     }
     // A line beyond 1023 bytes reads on as a line of its own.
-    EXPECT_EQ(parts_text(parse_log_config("/" + std::string(1030, 'a'))), "none");
+    EXPECT_EQ(parts_text(parse_log_config("/" + std::string(1030, 'a'), path_style::posix)), "none");
+}
+
+// Lines in each platform's form: their components, and the path that the
+// reader opens and the walk looks at for a check built from them.
+TEST(LogConfTest, PathsInEachPlatformsForm) {
+    constexpr auto win = path_style::windows, lin = path_style::posix;
+    struct row {
+        path_style style;
+        const char* line;
+        const char* parts;  // "none": the file fails
+        const char* path;   // of the check, or the line logged when it fails
+    } rows[] = {
+        {win, "C:\\logs\\app.log", "1:C: 2:logs 2:app.log ", "C:\\logs\\app.log"},
+        {win, "c:/x/y.log", "1:c: 2:x 2:y.log ", "c:\\x\\y.log"},
+        {win, "C:logs\\\\a.log\\", "1:C: 2:logs 2:a.log ", "C:\\logs\\a.log"},
+        {win, "\\\\server\\share\\f.log", "1:\\\\server\\share 2:f.log ", "\\\\server\\share\\f.log"},
+        {win, "//server/share/d/f.log", "1:\\\\server\\share 2:d 2:f.log ", "\\\\server\\share\\d\\f.log"},
+        {win, "C:\\logs\\**\\*.log", "1:C: 2:logs 3:** 2:*.log ", nullptr},
+        {win, "\\logs\\a.log", "none", "log check configuration line did not start with a drive letter: \"\\logs\\a.log\""},
+        {win, "C\\a.log", "none", "log check configuration line must start with a drive letter and a colon: \"C\\a.log\""},
+        {win, "\\\\server", "none", "did not start with a drive letter"},
+        {win, "\\\\server\\\\f.log", "none", "did not start with a drive letter"},
+        {win, "\\\\.\\pipe\\x", "none", "did not start with a drive letter"},
+        {win, "\\\\?\\C:\\x.log", "none", "did not start with a drive letter"},
+        {win, "\\\\srv\\s*\\x.log", "none", "did not start with a drive letter"},
+        {win, "C:\\a/b**\\x", "none", "Unable to parse components of log check configuration line: \"b**\\x\""},
+        {lin, "/var/a\\b.log", "1:/ 2:var 2:a\\b.log ", "/var/a\\b.log"},
+        {lin, "C:\\logs\\app.log", "none", "did not start with a drive letter"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.line);
+        test::log_capture logs(1);
+        auto conf = parse_log_config(r.line, r.style);
+        EXPECT_EQ(parts_text(conf), r.parts);
+        if (!conf) {
+            EXPECT_TRUE(logs.has(r.path));
+            continue;
+        }
+        if (!r.path) continue;
+        devtree_list tree;
+        devtree* g = devtree_child(tree, "log", std::nullopt);
+        std::string dir;
+        const auto& parts = *conf->front();
+        for (size_t i = 0; i + 1 < parts.size(); i++) {
+            g = devtree_child(*g, parts[i].text, std::nullopt);
+            dir = path_below(dir, parts[i].text, r.style);
+        }
+        auto n = alloc_devnode();
+        n->id = parts.back().text;
+        const devnode& node = *n;
+        add_devnodes(*g, std::move(n));
+        EXPECT_EQ(log_file_path(node, r.style), r.path);
+        EXPECT_EQ(dir + node.id, r.path);
+        EXPECT_EQ(path_directory(r.path, r.style), dir);
+    }
 }
 
 TEST(LogConfTest, WildcardMatch) {
@@ -74,22 +131,17 @@ void flatten(const devtree& g, const std::string& prefix, std::vector<std::strin
 }
 
 TEST(LogConfTest, WalkOffersWhatTheLinesFind) {
-#if defined(_WIN32)
-    GTEST_SKIP() << "the configuration lines name paths in Linux form";
-#endif
     test::temp_env env;
     for (const char* f : {"logs/app.log", "logs/.log", "logs/b.txt", "logs/sub/deep/c.log", "logs/sub/d.log",
                           "logs/empty/x.txt", "one/app.log", "two/other.log", "app.log"}) {
         std::filesystem::create_directories(std::filesystem::path(env.path(f)).parent_path());
         test::write_file(env.path(f), "x");
     }
-    const std::string root = env.root.substr(1);  // below "/"
-    auto prefix = "/|" + [&] {
-        std::string p = root;
-        for (auto& ch : p)
-            if (ch == '/') ch = '|';
-        return p;
-    }() + "|";
+    // The groups of the root directory: "/" or the drive, then its directories.
+    const auto root = parse_log_config(env.root);
+    ASSERT_TRUE(root);
+    std::string prefix;
+    for (const auto& p : *root->front()) prefix += p.text + "|";
     struct row {
         std::string line;
         std::vector<std::string> found;  // below the root directory
@@ -130,10 +182,11 @@ TEST(LogConfTest, ScanKeepsTheLastGoodConfiguration) {
         EXPECT_EQ(root.children.front()->children.back()->id, "/forward");
         return out;
     };
-    test::write_file(conf, "/a.log\n");
-    EXPECT_EQ(scan(), std::vector<std::string>{"log|/|a.log"});
-    test::write_file(conf, "/b/a**b\n");
-    EXPECT_EQ(scan(), std::vector<std::string>{"log|/|a.log"});
+    const std::string root = os_path_style() == path_style::windows ? "C:" : "/";
+    test::write_file(conf, root + "/a.log\n");
+    EXPECT_EQ(scan(), std::vector<std::string>{"log|" + root + "|a.log"});
+    test::write_file(conf, root + "/b/a**b\n");
+    EXPECT_EQ(scan(), std::vector<std::string>{"log|" + root + "|a.log"});
     the_config().log_chk_conf.reset();
     reset_log_config();
 }

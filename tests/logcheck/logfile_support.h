@@ -2,12 +2,12 @@
 // with one rule that records every entry, and the entries it recorded.
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/variables.h"
 #include "devtree/devtree.h"
+#include "logcheck/logconf.h"
 #include "logcheck/logfile.h"
 #include "logcheck/rules.h"
 #include "tests/support/files.h"
@@ -16,15 +16,16 @@ namespace zp::test {
 
 class log_file_check {
 public:
-    // The check that reads `path` (absolute), splitting at `separator`.
+    // The check that reads `path` (absolute, in the platform's form), splitting
+    // at `separator`; its groups are those the log check configuration gives.
     log_file_check(const std::string& path, const char* separator = "\n", int32_t mode = 0) {
         devtree* g = devtree_child(tree_, "log", std::nullopt);
-        std::filesystem::path p(path);
-        g = devtree_child(*g, "/", std::nullopt);
-        for (auto it = std::next(p.begin()); it != p.end(); ++it)
-            if (std::next(it) != p.end()) g = devtree_child(*g, it->string(), std::nullopt);
+        auto conf = parse_log_config(path);
+        EXPECT_TRUE(conf && conf->size() == 1 && conf->front()->size() >= 2) << path;
+        const log_conf_line& parts = *conf->front();
+        for (size_t i = 0; i + 1 < parts.size(); i++) g = devtree_child(*g, parts[i].text, std::nullopt);
         auto n = alloc_devnode();
-        n->id = p.filename().string();
+        n->id = parts.back().text;
         n->type = type_adv_log;
         n->lognode = alloc_lognode();
         if (separator) {
@@ -55,6 +56,9 @@ public:
         node->results.clear();
         return out;
     }
+    // The path the check reads.
+    std::string path() const { return log_file_path(*node); }
+
     // Forgets the state, as a restart of the agent does (the variables stay).
     void restart() {
         node->release_state(*node);

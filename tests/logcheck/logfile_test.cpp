@@ -20,9 +20,6 @@ int64_t fake_clock() { return fake_now; }
 class LogFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-#if defined(_WIN32)
-        GTEST_SKIP() << "the log file reader takes paths in Linux form";
-#endif
         clear_variables();
         set_log_level(3);
         set_log_file_hooks({nullptr, [](int) {}});
@@ -114,7 +111,7 @@ TEST_F(LogFileTest, RotationReasons) {
         }
         std::filesystem::resize_file(path, r.after.size());
         auto got = c.run();
-        EXPECT_TRUE(logs.has("Rotation of log file '" + path + "' detected (" + r.reason + ")")) << r.reason;
+        EXPECT_TRUE(logs.has("Rotation of log file '" + c.path() + "' detected (" + r.reason + ")")) << r.reason;
         EXPECT_FALSE(got.empty()) << r.reason;
         EXPECT_EQ(got.back(), r.after.substr(r.after.rfind('\n', r.after.size() - 2) + 1)) << r.reason;
     }
@@ -126,7 +123,7 @@ TEST_F(LogFileTest, TooLargeFileIsReadAgainFromTheStart) {
     test::log_capture logs(3);
     auto got = c.run();
     EXPECT_EQ(got, strings{"existing line\n"});
-    EXPECT_TRUE(logs.has("File '" + path + "' truncated, once again checking entries."));
+    EXPECT_TRUE(logs.has("File '" + c.path() + "' truncated, once again checking entries."));
     c.run();
     EXPECT_EQ(*get_variable(dotted_name(*c.node)), "14");
 }
@@ -158,7 +155,7 @@ TEST_F(LogFileTest, StopsResumeWhereTheyLeftOff) {
 TEST_F(LogFileTest, MissingFileAndEmptyOkResult) {
     log_file_check c(env.path("none.log"));
     err e = log_check(*c.node, nullptr);
-    EXPECT_EQ(e.message().rfind("Could not open log file \"" + env.path("none.log") + "\": ", 0), 0u);
+    EXPECT_EQ(e.message().rfind("Could not open log file \"" + c.path() + "\": ", 0), 0u);
     ASSERT_EQ(c.node->results.size(), 1u);
     EXPECT_EQ(c.node->results.front()->status, status_ok);
     EXPECT_FALSE(c.node->results.front()->log_text());

@@ -23,7 +23,7 @@ class RotationTest : public ::testing::TestWithParam<scheme> {
 protected:
     void SetUp() override {
 #if defined(_WIN32)
-        GTEST_SKIP() << "the log file reader takes paths in Linux form";
+        if (GetParam() != scheme::rename) GTEST_SKIP() << "logrotate is a Linux program";
 #endif
         clear_variables();
         set_log_level(3);
