@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/fatal.h"
+#include "core/file_os.h"
 #include "core/file_text.h"
 #include "core/log.h"
 #include "agent/startup_os.h"
@@ -329,8 +330,7 @@ int agent_main(int argc, const char* const argv[], const agent_parts& parts) {
     set_quiet_error_mode();
     // The crash report goes beside the variables file: the state directory,
     // writable where the executable's own directory is not.
-    size_t slash = c.variables_file.rfind('/');
-    install_crash_handler(slash == std::string::npos ? "." : slash == 0 ? "/" : c.variables_file.substr(0, slash));
+    install_crash_handler(parent_dir(c.variables_file));
 
     if (st.mode == client_mode::downtime)
         return show_client_reply(

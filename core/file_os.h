@@ -33,6 +33,10 @@ err read_regular_file(const std::string& path, size_t max_bytes, std::string& ou
 // On failure the old file is untouched and the text names the failing step.
 err replace_file(const std::string& path, const std::string& data);
 
+// The directory part of `path` ("." when it has none; "/" and "\\" separate
+// on Windows, "/" on Linux).
+std::string parent_dir(const std::string& path);
+
 // True when something exists at `path` (a file the agent may not be able to read).
 bool path_exists(const std::string& path);
 

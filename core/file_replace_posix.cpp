@@ -15,12 +15,6 @@ err sys_err(const char* step) {
     return format_error("%s: %s", step, system_error_text(last_system_error()).c_str());
 }
 
-std::string parent_dir(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 // mkdir -p with mode 0700 for the directories it creates.
 err make_dirs(const std::string& dir) {
@@ -41,6 +35,13 @@ struct fd_closer {
 };
 
 }  // namespace
+
+std::string parent_dir(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
 
 err replace_file(const std::string& path, const std::string& data) {
     std::string dir = parent_dir(path);

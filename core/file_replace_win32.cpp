@@ -11,11 +11,6 @@ err sys_err(const char* step) {
     return format_error("%s: %s", step, system_error_text(last_system_error()).c_str());
 }
 
-std::string parent_dir(const std::string& path) {
-    size_t slash = path.find_last_of("\\/");
-    if (slash == std::string::npos) return ".";
-    return path.substr(0, slash);
-}
 
 err make_dirs(const std::string& dir) {
     if (dir.empty() || GetFileAttributesA(dir.c_str()) != INVALID_FILE_ATTRIBUTES) return {};
@@ -34,6 +29,12 @@ struct handle_closer {
 };
 
 }  // namespace
+
+std::string parent_dir(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    if (slash == std::string::npos) return ".";
+    return path.substr(0, slash);
+}
 
 err replace_file(const std::string& path, const std::string& data) {
     if (err e = make_dirs(parent_dir(path))) return e;

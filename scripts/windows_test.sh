@@ -49,13 +49,16 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 [ -n "$port" ] || { echo "zpserver did not start" >&2; cat "$tmp/server.log" >&2; exit 1; }
-mkdir -p "$tmp/etc" "$tmp/state" "$tmp/run" "$tmp/logs"
+mkdir -p "$tmp/state" "$tmp/run" "$tmp/logs"
+# A definition file is read only where nobody else may change it: on the
+# prefix's own drive C:, not on Z: (/tmp is everybody's).
+defs="$WINEPREFIX/drive_c/zp-e2e"
+mkdir -p "$defs"
 # Wine shows the Linux root as drive Z:.
 winpath() { echo "Z:${1//\//\\}"; }
 
-# Every configuration value goes both to the file and to the registry key.
+# The configuration is the registry key of the throwaway prefix.
 set_conf() {
-  echo "$1 = $2" >>"$tmp/etc/ZPAgent.conf"
   "$wine" reg add 'HKLM\Software\Zerpal\ZPAgent' /v "$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1 ||
     { echo "could not write $1 to the registry" >&2; exit 1; }
 }
@@ -66,17 +69,16 @@ set_conf logfile "$(winpath "$tmp/agent.log")"
 set_conf variable_file "$(winpath "$tmp/state/ZPAgent.variables")"
 set_conf loglevel 0
 set_conf log_chk_conf "$(winpath "$tmp/logs.conf")"
-set_conf custom_chk_conf "$(winpath "$tmp/custom.conf")"
+set_conf custom_chk_conf 'C:\zp-e2e\custom.conf'
 # Only the log and custom checks, so that they run every two seconds.
 set_conf disable_checks "fs mem system proc smart ifthrough ifevents scm perf action safte ipmisens csmiplus block"
 
 # A wildcard line in Windows form: the file is found by listing its directory.
 echo "before the agent looked" >"$tmp/logs/app.log"
 printf '%s\r\n' "# the Windows agent's log files" "$(winpath "$tmp/logs")\\*.log" >"$tmp/logs.conf"
-printf '%s\r\n' "[answer]" "command=cmd /c echo Result: 41" "type=integer" >"$tmp/custom.conf"
+printf '%s\r\n' "[answer]" "command=cmd /c echo Result: 41" "type=integer" >"$defs/custom.conf"
 
-agent_env=(ZERPAL_CONF_DIR="$(winpath "$tmp/etc")" ZERPAL_USER_CONF_DIR="$(winpath "$tmp/user")"
-  ZERPAL_STATE_DIR="$(winpath "$tmp/state")" ZERPAL_RUN_DIR="$(winpath "$tmp/run")")
+agent_env=(ZERPAL_STATE_DIR="$(winpath "$tmp/state")" ZERPAL_RUN_DIR="$(winpath "$tmp/run")")
 env "${agent_env[@]}" "$wine" build-win/agent/quillmar.exe >"$tmp/agent.out" 2>&1 &
 agent_pid=$!
 
