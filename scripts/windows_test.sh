@@ -128,6 +128,9 @@ result app.log "noise" && fail "a line the rule does not match was recorded"
 wait_for 30 result answer '"value":41' || fail "no custom check result"
 wait_for 30 acked || fail "fewer than 3 results acknowledged"
 kill "$agent_pid" 2>/dev/null || true
+# The host id the server gave is kept in the registry's Variables subkey.
+"$wine" reg query 'HKLM\Software\Zerpal\ZPAgent\Variables' /v host_id 2>/dev/null | grep -q REG_SZ ||
+  fail "the host id is not in the Variables registry key"
 echo "windows e2e: $(acks) results acknowledged in $((SECONDS - e2e_start)) s"
 if [ -n "$failed" ]; then
   echo "windows e2e failed: $failed" >&2
