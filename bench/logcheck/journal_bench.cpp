@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 
+#include "bench/logcheck/bench_checks.h"
 #include "bench/logcheck/syslog_gen.h"
 #include "core/log.h"
 #include "core/variables.h"
@@ -28,15 +29,6 @@ using namespace zp;
 using namespace zp::bench;
 
 constexpr size_t rule_count = 5;
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-struct run_result {
-    double seconds = 0;
-    long matches = 0;
-};
 
 const char* journal_remote() {
     return std::filesystem::exists("/usr/lib/systemd/systemd-journal-remote") ? "/usr/lib/systemd/systemd-journal-remote"
@@ -82,29 +74,10 @@ devnode* make_check(devtree_list& tree) {
     node->id = "journal";
     node->type = type_adv_log;
     node->lognode = alloc_lognode();
-    for (size_t i = 0; i < rule_count; i++) {
-        auto r = alloc_logrule();
-        std::unique_ptr<pattern> pat;
-        if (compile_pattern(patterns[i], 0, &pat)) exit(1);
-        auto cond = std::make_shared<log_cond>();
-        cond->kind = log_cond::match;
-        cond->pattern = std::move(pat);
-        r->condition = cond;
-        r->decision = decision_log;
-        r->status = status_warning;
-        add_logrule(node->lognode.get(), std::move(r));
-    }
+    add_recording_rules(*node->lognode, rule_count);
     devnode* made = node.get();
     add_devnodes(*g, std::move(node));
     return made;
-}
-
-long take_matches(devnode& n) {
-    long m = 0;
-    for (auto& r : n.results)
-        if (r.status == status_warning) m++;
-    n.results.clear();  // the check-in takes them away
-    return m;
 }
 
 // Reads the whole journal: a check that has looked at the channel before

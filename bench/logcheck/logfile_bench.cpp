@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/logcheck/bench_checks.h"
 #include "bench/logcheck/syslog_gen.h"
 #include "core/log.h"
 #include "core/variables.h"
@@ -24,15 +25,6 @@ namespace {
 
 using namespace zp;
 using namespace zp::bench;
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-struct run_result {
-    double seconds = 0;
-    long matches = 0;
-};
 
 // A log check of `path` with the first `rules` patterns, each recording.
 devnode* make_check(devtree_list& tree, const std::string& path, size_t rules) {
@@ -46,29 +38,10 @@ devnode* make_check(devtree_list& tree, const std::string& path, size_t rules) {
     std::unique_ptr<pattern> sep;
     if (compile_pattern("\\n", 0, &sep)) exit(1);
     node->lognode->separator = std::move(sep);
-    for (size_t i = 0; i < rules; i++) {
-        auto r = alloc_logrule();
-        std::unique_ptr<pattern> pat;
-        if (compile_pattern(patterns[i], 0, &pat)) exit(1);
-        auto cond = std::make_shared<log_cond>();
-        cond->kind = log_cond::match;
-        cond->pattern = std::move(pat);
-        r->condition = cond;
-        r->decision = decision_log;
-        r->status = status_warning;
-        add_logrule(node->lognode.get(), std::move(r));
-    }
+    add_recording_rules(*node->lognode, rules);
     devnode* made = node.get();
     add_devnodes(*g, std::move(node));
     return made;
-}
-
-long take_matches(devnode& n) {
-    long m = 0;
-    for (auto& r : n.results)
-        if (r.status == status_warning) m++;
-    n.results.clear();  // the check-in takes them away
-    return m;
 }
 
 // Follows an empty file, appends `data` to it, then times the checks that read it all.

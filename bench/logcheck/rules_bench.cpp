@@ -20,6 +20,7 @@
 #include "core/log.h"
 #include "devtree/devtree.h"
 #include "logcheck/rules.h"
+#include "bench/logcheck/bench_checks.h"
 #include "bench/logcheck/syslog_gen.h"
 
 namespace {
@@ -27,36 +28,13 @@ namespace {
 using namespace zp;
 using namespace zp::bench;
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-struct run_result {
-    double seconds;
-    long matches;
-};
-
 run_result run_agent(const std::vector<std::string_view>& lines, size_t rules, unsigned flags) {
     devtree_list tree;
     devtree* group = devtree_child(*devtree_child(tree, "log", std::nullopt), "/forward", std::nullopt);
     auto node = alloc_devnode();
     node->id = "bench";
     node->lognode = alloc_lognode();
-    for (size_t i = 0; i < rules; i++) {
-        auto r = alloc_logrule();
-        std::unique_ptr<pattern> p;
-        if (auto e = compile_pattern(patterns[i], flags, &p)) {
-            fprintf(stderr, "%s: %s\n", patterns[i], e.c_str());
-            exit(1);
-        }
-        auto cond = std::make_shared<log_cond>();
-        cond->kind = log_cond::match;
-        cond->pattern = std::move(p);
-        r->condition = cond;
-        r->decision = decision_log;
-        r->status = status_warning;
-        add_logrule(node->lognode.get(), std::move(r));
-    }
+    add_recording_rules(*node->lognode, rules, flags);
     add_devnodes(*group, std::move(node));
     devnode& check = *group->checks.front();
     long matches = 0;
