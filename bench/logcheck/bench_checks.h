@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include "bench/logcheck/syslog_gen.h"
 #include "devtree/devtree.h"
@@ -50,6 +52,27 @@ inline long take_matches(devnode& n) {
         if (r.status == status_warning) m++;
     n.results.clear();
     return m;
+}
+
+// The reference: writes the first `rules` patterns to "<dir>/patterns", one a
+// line, and times the shell command `make_cmd(pattern file)`, which prints the
+// number of matching entries (-1 when it printed none).
+template <typename F>
+run_result time_reference(const std::string& dir, size_t rules, F make_cmd) {
+    std::string patfile = dir + "/patterns";
+    {
+        std::ofstream f(patfile);
+        for (size_t i = 0; i < rules; i++) f << patterns[i] << "\n";
+    }
+    std::string cmd = make_cmd(patfile);
+    auto t0 = std::chrono::steady_clock::now();
+    run_result r{0, -1};
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        if (std::fscanf(p, "%ld", &r.matches) != 1) r.matches = -1;
+        pclose(p);
+    }
+    r.seconds = seconds_since(t0);
+    return r;
 }
 
 }  // namespace zp::bench

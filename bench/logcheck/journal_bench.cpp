@@ -107,20 +107,9 @@ run_result run_reader() {
 }
 
 run_result run_pipeline(const std::string& dir, const std::string& work) {
-    std::string patfile = work + "/patterns";
-    {
-        std::ofstream f(patfile);
-        for (size_t i = 0; i < rule_count; i++) f << patterns[i] << "\n";
-    }
-    std::string cmd = "journalctl --directory='" + dir + "' -o cat | LC_ALL=C grep -E -c -f '" + patfile + "'";
-    auto t0 = std::chrono::steady_clock::now();
-    run_result r{0, -1};
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        if (fscanf(p, "%ld", &r.matches) != 1) r.matches = -1;
-        pclose(p);
-    }
-    r.seconds = seconds_since(t0);
-    return r;
+    return time_reference(work, rule_count, [&](const std::string& patfile) {
+        return "journalctl --directory='" + dir + "' -o cat | LC_ALL=C grep -E -c -f '" + patfile + "'";
+    });
 }
 
 }  // namespace

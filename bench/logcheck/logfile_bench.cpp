@@ -89,20 +89,9 @@ run_result run_memory(const std::vector<std::string_view>& entries, size_t rules
 }
 
 run_result run_grep(const std::string& dir, const std::string& file, size_t rules) {
-    std::string patfile = dir + "/patterns";
-    {
-        std::ofstream f(patfile);
-        for (size_t i = 0; i < rules; i++) f << patterns[i] << "\n";
-    }
-    std::string cmd = "LC_ALL=C grep -E -c -f '" + patfile + "' '" + file + "'";
-    auto t0 = std::chrono::steady_clock::now();
-    run_result r{0, -1};
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        if (fscanf(p, "%ld", &r.matches) != 1) r.matches = -1;
-        pclose(p);
-    }
-    r.seconds = seconds_since(t0);
-    return r;
+    return time_reference(dir, rules, [&](const std::string& patfile) {
+        return "LC_ALL=C grep -E -c -f '" + patfile + "' '" + file + "'";
+    });
 }
 
 }  // namespace

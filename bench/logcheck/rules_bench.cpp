@@ -68,20 +68,9 @@ run_result run_regexec(const std::vector<std::string_view>& lines, size_t rules)
 }
 
 run_result run_grep(const std::string& dir, const std::string& file, size_t rules) {
-    std::string patfile = dir + "/patterns";
-    {
-        std::ofstream f(patfile);
-        for (size_t i = 0; i < rules; i++) f << patterns[i] << "\n";
-    }
-    std::string cmd = "LC_ALL=C grep -E -c -f '" + patfile + "' '" + file + "'";
-    auto t0 = std::chrono::steady_clock::now();
-    FILE* p = popen(cmd.c_str(), "r");
-    long matches = -1;
-    if (p) {
-        if (fscanf(p, "%ld", &matches) != 1) matches = -1;
-        pclose(p);
-    }
-    return {seconds_since(t0), matches};
+    return time_reference(dir, rules, [&](const std::string& patfile) {
+        return "LC_ALL=C grep -E -c -f '" + patfile + "' '" + file + "'";
+    });
 }
 
 }  // namespace
