@@ -7,44 +7,19 @@
 #include <filesystem>
 
 #include "monitors/counters/counters.h"
-#include "monitors/counters/host_files.h"
-#include "tests/support/files.h"
+#include "tests/support/fake_host.h"
 
 namespace zp {
 namespace {
 
 namespace fs = std::filesystem;
-const std::string testdata = ZP_SOURCE_DIR "/tests/counters/testdata/";
 
-int64_t now_ms = 0;
-std::function<void()> at_sleep;
-
-class Objects : public ::testing::Test {
+class Objects : public test::fake_host_test {
 protected:
-    void SetUp() override {
-        fs::copy(testdata + "host", env.root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        set_host_root(env.root);
-        now_ms = 100000;
-        at_sleep = nullptr;
-        set_monotonic_clock([] { return now_ms; },
-                            [](int ms) {
-                                now_ms += ms;
-                                if (at_sleep) at_sleep();
-                            });
-        forget_collections();
-    }
-    void TearDown() override {
-        set_host_root("");
-        set_monotonic_clock(nullptr, nullptr);
-        forget_collections();
-    }
     // The second collection sees the files of testdata/later.
     void later_at_sleep() {
-        at_sleep = [this] {
-            fs::copy(testdata + "later", env.root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        };
+        at_sleep = [this] { lay_over("later"); };
     }
-    test::temp_env env;
 };
 
 TEST_F(Objects, EnumerationOffersWholeDisksInterfacesAndCountersByDetailLevel) {
@@ -109,7 +84,7 @@ TEST_F(Objects, ValuesOfTwoCollectionsOneSecondApart) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(std::string(k.instance ? k.instance : "") + " " + k.counter);
-        fs::copy(testdata + "host", env.root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        lay_over("host");
         forget_collections();
         later_at_sleep();
         auto c = create_counter(k.object, k.instance, k.counter, true);
@@ -169,7 +144,7 @@ TEST_F(Objects, RoundOfNewCountersWaitsOncePerObjectAndKnownCountersNever) {
     int sleeps = 0;
     at_sleep = [&] {
         ++sleeps;
-        fs::copy(testdata + "later", env.root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        lay_over("later");
     };
     // As a round of checks does: each counter is created by its first run.
     struct {

@@ -6,45 +6,26 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
-#include <functional>
 
 #include "core/config.h"
 #include "monitors/counters/counters.h"
-#include "monitors/counters/host_files.h"
-#include "tests/support/files.h"
+#include "tests/support/fake_host.h"
 
 namespace zp {
 namespace {
 
-namespace fs = std::filesystem;
-const std::string testdata = ZP_SOURCE_DIR "/tests/counters/testdata/";
-
-int64_t now_ms = 0;
-std::function<void()> at_sleep;
-
-class PerfScanners : public ::testing::Test {
+class PerfScanners : public test::fake_host_test {
 protected:
     void SetUp() override {
-        copy("host");
-        set_host_root(env.root);
-        now_ms = 100000;
-        set_monotonic_clock([] { return now_ms; },
-                            [](int ms) {
-                                now_ms += ms;
-                                if (at_sleep) at_sleep();
-                            });
+        fake_host_test::SetUp();
         at_sleep = [this] { copy("later"); };
     }
     void TearDown() override {
-        set_host_root("");
-        set_monotonic_clock(nullptr, nullptr);
-        forget_collections();
-        at_sleep = nullptr;
+        fake_host_test::TearDown();
         the_config().perf_cnt_level = 200;
     }
     void copy(const char* tree) {
-        fs::copy(testdata + tree, env.root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        lay_over(tree);
         forget_collections();
     }
     // The group at the end of the path of ids below the scan root, or null.
@@ -65,7 +46,6 @@ protected:
                 if (n->id == id) return n.get();
         return nullptr;
     }
-    test::temp_env env;
     devtree root;
 };
 
