@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "core/log.h"
+#include "host/detaching_thread.h"
 #include "host/command_pipe_os.h"
 #include "host/wait_os.h"
 
@@ -32,15 +33,6 @@ struct fd_guard {
         int f = fd;
         fd = -1;
         return f;
-    }
-};
-
-// A process that exits with the pipe still open (a fatal error) must not end
-// in std::terminate because of a joinable thread.
-struct detaching_thread {
-    std::thread t;
-    ~detaching_thread() {
-        if (t.joinable()) t.detach();
     }
 };
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/log.h"
+#include "host/detaching_thread.h"
 #include "host/command_pipe_os.h"
 #include "host/wait_os.h"
 
@@ -15,15 +16,6 @@ namespace zp::pipe_os {
 namespace {
 
 constexpr DWORD pipe_buffer_size = 1024;
-
-// A process that exits with the pipe still open (a fatal error) must not end
-// in std::terminate because of a joinable thread.
-struct detaching_thread {
-    std::thread t;
-    ~detaching_thread() {
-        if (t.joinable()) t.detach();
-    }
-};
 
 struct server_state {
     std::mutex mu;

@@ -7,21 +7,13 @@
 #include <thread>
 
 #include "core/log.h"
+#include "host/detaching_thread.h"
 #include "host/upgrade_os.h"
 #include "host/wait.h"
 
 namespace zp {
 
 namespace {
-
-// A thread still running when the process exits (a fatal error) must not end
-// it in std::terminate.
-struct detaching_thread {
-    std::thread t;
-    ~detaching_thread() {
-        if (t.joinable()) t.detach();
-    }
-};
 
 struct download_state {
     bool exists = false;
